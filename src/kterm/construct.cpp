@@ -1,0 +1,87 @@
+// construct.cpp: the term constructors; each builds one node block.
+#include "kterm/construct.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kovel {
+
+namespace {
+
+// The byte form of a command list.
+std::string cmd_bytes_of(std::span<const CmdOrHole> cmds) {
+  std::string out;
+  for (const CmdOrHole& c : cmds) encode_cmd(out, c.kind, c.text);
+  return out;
+}
+
+KTermBox make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
+                    KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+  const KTerm* inner = term.release();  // handed over to the node
+  return KTermBox(
+      KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
+}
+
+}  // namespace
+
+KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
+                std::span<const CmdOrHole> cmds) {
+  std::vector<const KTerm*> refs;
+  refs.reserve(children.size());
+  for (const KTermRef& c : children) {
+    c->retain();
+    refs.push_back(c.get());
+  }
+  return KTermBox(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
+                              checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
+                              std::nullopt));
+}
+
+KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,
+               std::span<const CmdOrHole> cmds) {
+  return ktuple(tag, children, cmds).share();
+}
+
+KTermBox kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                   std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+  return make_quote(Variant::Quote, tag, index, lang, std::move(term), cmds, span);
+}
+
+KTermBox kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                     std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+  return make_quote(Variant::Unquote, tag, index, lang, std::move(term), cmds, span);
+}
+
+KTermRef quote(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+               std::span<const CmdOrHole> cmds) {
+  return kquote_at(tag, index, lang, std::move(term), cmds, std::nullopt).share();
+}
+
+KTermRef unquote(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                 std::span<const CmdOrHole> cmds) {
+  return kunquote_at(tag, index, lang, std::move(term), cmds, std::nullopt).share();
+}
+
+KTermRef leaf(std::string_view tag, std::string_view code) {
+  // Hot: a short command list is written into a stack buffer, not through a CmdOrHole list.
+  char buf[64];
+  std::string big;
+  std::string_view bytes;
+  if (code.size() <= sizeof buf - 3) {
+    buf[0] = 0x00;  // a command, not a HOLE
+    buf[1] = static_cast<char>(CmdKind::Write);
+    buf[2] = static_cast<char>(code.size());  // below 128: a one-byte varint
+    std::memcpy(buf + 3, code.data(), code.size());
+    bytes = std::string_view(buf, 3 + code.size());
+  } else {
+    encode_cmd(big, CmdKind::Write, code);
+    bytes = big;
+  }
+  return KTermRef::adopt(
+      KTerm::make(Variant::Tuple, 0, tag, {}, nullptr, 0, bytes, 1, std::nullopt));
+}
+
+KTermRef sym(std::string_view s) { return leaf(s, s); }
+
+}  // namespace kovel

@@ -1,0 +1,38 @@
+// construct.hpp: the term constructors.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "kterm/kterm.hpp"
+
+namespace kovel {
+
+/// A Tuple record: copies tag and cmds, takes one new reference to each child.
+KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
+                std::span<const CmdOrHole> cmds);
+/// The same Tuple, shared.
+KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,
+               std::span<const CmdOrHole> cmds);
+
+/// A Quote record; takes over `term`.
+KTermBox kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                   std::span<const CmdOrHole> cmds, std::optional<Span> span);
+/// An Unquote record; takes over `term`.
+KTermBox kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                     std::span<const CmdOrHole> cmds, std::optional<Span> span);
+
+/// A shared Quote without span; takes over `term`.
+KTermRef quote(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+               std::span<const CmdOrHole> cmds);
+/// A shared Unquote without span; takes over `term`.
+KTermRef unquote(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                 std::span<const CmdOrHole> cmds);
+
+/// "A leaf node: a tag whose only content is `code`."
+KTermRef leaf(std::string_view tag, std::string_view code);
+/// "A symbol: a leaf whose tag and code are the same."
+KTermRef sym(std::string_view s);
+
+}  // namespace kovel

@@ -1,0 +1,195 @@
+// kterm.hpp: the term node and the two handles that own it (shared KTermRef, unshared KTermBox).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "term/cmd_or_hole.hpp"
+#include "term/sterm.hpp"
+
+namespace kovel {
+
+/// The three variants, numbered as in the byte form.
+enum class Variant : uint8_t { Quote = 0, Unquote = 1, Tuple = 2 };
+
+/// A half-open range placing a fragment; carried, never interpreted.
+struct Span {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  friend bool operator==(const Span&, const Span&) = default;
+};
+
+class KTermRef;
+
+/// An immutable term node. Each node is one heap block: this header, then the span (if
+/// any), the child pointers, and the bytes of tag, lang and the command list (held in its
+/// byte form). The count is atomic; a node is freed when its last reference goes.
+class KTerm {
+ public:
+  KTerm(const KTerm&) = delete;
+  KTerm& operator=(const KTerm&) = delete;
+
+  Variant variant() const noexcept { return variant_; }
+  bool is_tuple() const noexcept { return variant_ == Variant::Tuple; }
+  /// The Quote/Unquote index (0 for a Tuple).
+  uint8_t index() const noexcept { return index_; }
+  std::string_view tag() const noexcept { return {text_base(), tag_len_}; }
+  /// The Quote/Unquote language ("" for a Tuple).
+  std::string_view lang() const noexcept;
+  std::optional<Span> span() const noexcept;
+
+  /// Tuple: the number of children; Quote/Unquote: 1, the inner term.
+  uint32_t child_count() const noexcept { return n_children_; }
+  const KTerm& child(uint32_t i) const noexcept { return *children()[i]; }
+  /// The inner term of a Quote/Unquote.
+  const KTerm& term() const noexcept { return *children()[0]; }
+  /// A new shared reference to child i.
+  KTermRef child_ref(uint32_t i) const noexcept;
+
+  /// The number of command-list entries.
+  uint64_t cmd_count() const noexcept { return n_cmds_; }
+  /// The command list in its byte form (without the count).
+  std::string_view cmd_bytes() const noexcept {
+    return {text_base() + tag_len_ + lang_len(), cmd_bytes_};
+  }
+
+  /// Iterates the command list as CmdView entries.
+  class CmdIter {
+   public:
+    CmdIter(const char* p, uint64_t left) noexcept : p_(p), left_(left) {}
+    CmdView operator*() const noexcept {
+      const char* q = p_;
+      return next_cmd(q);
+    }
+    CmdIter& operator++() noexcept {
+      next_cmd(p_);
+      --left_;
+      return *this;
+    }
+    bool operator!=(const CmdIter& o) const noexcept { return left_ != o.left_; }
+
+   private:
+    const char* p_;
+    uint64_t left_;
+  };
+  struct CmdRange {
+    const KTerm* t;
+    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->n_cmds_}; }
+    CmdIter end() const noexcept { return {nullptr, 0}; }
+  };
+  CmdRange cmds() const noexcept { return {this}; }
+
+  /// The current count; for tests and diagnostics.
+  uint32_t use_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
+
+  /// Takes one more reference.
+  void retain() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  /// Drops one reference; the last one frees the node and, without recursion, every
+  /// descendant whose last reference it held.
+  static void release(const KTerm* t) noexcept;
+
+  /// Allocates a node with count 1. Takes over one reference to each of the n_children
+  /// pointers; cmd_bytes must hold n_cmds entries written by encode_cmd.
+  static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
+                     const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
+                     uint64_t n_cmds, std::optional<Span> span);
+
+ private:
+  KTerm() = default;
+  const KTerm* const* children() const noexcept {
+    return reinterpret_cast<const KTerm* const*>(trailer() + lang_field() + span_field());
+  }
+  const char* trailer() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  size_t lang_field() const noexcept { return is_tuple() ? 0 : sizeof(uint64_t); }
+  size_t span_field() const noexcept { return has_span_ ? sizeof(Span) : 0; }
+  uint64_t lang_len() const noexcept;
+  const char* text_base() const noexcept {
+    return reinterpret_cast<const char*>(children() + n_children_);
+  }
+
+  mutable std::atomic<uint32_t> refs_{1};
+  Variant variant_ = Variant::Tuple;
+  uint8_t index_ = 0;
+  bool has_span_ = false;
+  uint8_t unused_ = 0;
+  uint32_t n_children_ = 0;
+  uint64_t n_cmds_ = 0;
+  uint64_t tag_len_ = 0;
+  uint64_t cmd_bytes_ = 0;
+};
+
+/// A shared reference to a node: copying takes a reference, moving hands it over.
+class KTermRef {
+ public:
+  KTermRef() noexcept = default;
+  /// Takes over the caller's reference.
+  static KTermRef adopt(const KTerm* t) noexcept { return KTermRef(t); }
+  /// Takes a new reference.
+  static KTermRef share(const KTerm& t) noexcept {
+    t.retain();
+    return KTermRef(&t);
+  }
+
+  KTermRef(const KTermRef& o) noexcept : t_(o.t_) {
+    if (t_) t_->retain();
+  }
+  KTermRef(KTermRef&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
+  KTermRef& operator=(KTermRef o) noexcept {
+    std::swap(t_, o.t_);
+    return *this;
+  }
+  ~KTermRef() {
+    if (t_) KTerm::release(t_);
+  }
+
+  const KTerm& operator*() const noexcept { return *t_; }
+  const KTerm* operator->() const noexcept { return t_; }
+  const KTerm* get() const noexcept { return t_; }
+  explicit operator bool() const noexcept { return t_ != nullptr; }
+  /// Hands the reference to the caller.
+  const KTerm* release() noexcept { return std::exchange(t_, nullptr); }
+
+ private:
+  explicit KTermRef(const KTerm* t) noexcept : t_(t) {}
+  const KTerm* t_ = nullptr;
+};
+
+/// A node record that no one else holds yet; `share` turns it into a shared term.
+class KTermBox {
+ public:
+  explicit KTermBox(KTerm* t) noexcept : t_(t) {}
+  KTermBox(KTermBox&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
+  KTermBox& operator=(KTermBox&& o) noexcept {
+    std::swap(t_, o.t_);
+    return *this;
+  }
+  ~KTermBox() {
+    if (t_) KTerm::release(t_);
+  }
+  const KTerm& operator*() const noexcept { return *t_; }
+  const KTerm* operator->() const noexcept { return t_; }
+  /// Makes the record shared (count stays 1, now held by the result).
+  KTermRef share() && noexcept { return KTermRef::adopt(std::exchange(t_, nullptr)); }
+
+ private:
+  KTerm* t_;
+};
+
+/// A child count as a node stores it. Every child costs a node block of its own, so more than
+/// 2^32 of them cannot be in memory; reaching it ends the process like a failed allocation.
+uint32_t checked_child_count(size_t n);
+
+inline KTermRef KTerm::child_ref(uint32_t i) const noexcept { return KTermRef::share(child(i)); }
+
+/// Emits the term's commands and, through its HOLE entries, its sub-terms into w.
+/// Walks with an explicit stack; throws InternalFault when a Tuple runs out of children.
+void write(const KTerm& t, PrefixWriter& w);
+inline void write(const KTermRef& t, PrefixWriter& w) { write(*t, w); }
+
+/// Structural equality: variants, texts, indices, spans, commands and children (iterative).
+bool equal(const KTerm& a, const KTerm& b) noexcept;
+
+}  // namespace kovel

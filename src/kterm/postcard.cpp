@@ -1,0 +1,176 @@
+// postcard.cpp: a term's byte form, encoded and decoded with explicit stacks.
+#include "kterm/postcard.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace kovel {
+
+namespace {
+
+using wire::DecodeError;
+
+// Everything of a node that comes before its children or inner term.
+void encode_head(const KTerm& t, std::string& out) {
+  out.push_back(static_cast<char>(t.variant()));
+  wire::put_text(out, t.tag());
+  if (t.is_tuple()) {
+    wire::put_varint(out, t.child_count());
+  } else {
+    out.push_back(static_cast<char>(t.index()));
+    wire::put_text(out, t.lang());
+  }
+}
+
+// Everything of a node that comes after its children or inner term.
+void encode_tail(const KTerm& t, std::string& out) {
+  wire::put_varint(out, t.cmd_count());
+  out.append(t.cmd_bytes());  // held in its byte form already
+  if (t.is_tuple()) return;
+  if (auto s = t.span()) {
+    out.push_back('\x01');
+    wire::put_varint(out, s->start);
+    wire::put_varint(out, s->end);
+  } else {
+    out.push_back('\x00');
+  }
+}
+
+}  // namespace
+
+void encode(const KTerm& t, std::string& out) {
+  struct Frame {
+    const KTerm* node;
+    uint32_t next_child;
+  };
+  std::vector<Frame> stack;
+  encode_head(t, out);
+  stack.push_back({&t, 0});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next_child < top.node->child_count()) {
+      const KTerm& c = top.node->child(top.next_child++);
+      encode_head(c, out);
+      stack.push_back({&c, 0});  // may move top: not used past this point
+      continue;
+    }
+    encode_tail(*top.node, out);
+    stack.pop_back();
+  }
+}
+
+std::string postcard_bytes(const KTerm& t) {
+  std::string out;
+  encode(t, out);
+  return out;
+}
+
+namespace {
+
+// At most 1 MiB worth of child references is reserved ahead of reading them.
+constexpr uint64_t kMaxChildReserve = (1u << 20) / sizeof(KTerm*);
+
+// A node whose head has been read and whose children are being read.
+struct Pending {
+  Variant variant;
+  uint8_t index;
+  std::string_view tag;   // points into the input
+  std::string_view lang;  // points into the input
+  uint64_t children_left;
+  size_t first_child;  // where its children start on the shared child stack
+};
+
+class Decoder {
+ public:
+  explicit Decoder(std::string_view in) : r_(in) {}
+
+  ~Decoder() {
+    for (const KTerm* t : kids_) KTerm::release(t);
+  }
+
+  Decoded run() {
+    if (!head()) return fail();
+    while (!stack_.empty()) {
+      Pending& top = stack_.back();
+      if (top.children_left > 0) {
+        --top.children_left;
+        if (!head()) return fail();
+        continue;
+      }
+      if (!finish()) return fail();
+    }
+    Decoded d;
+    d.term = KTermRef::adopt(kids_.back());
+    kids_.clear();
+    return d;
+  }
+
+ private:
+  Decoded fail() {
+    Decoded d;
+    d.error = r_.error;
+    return d;  // the destructor releases every node built so far
+  }
+
+  // Reads a node's head and opens it.
+  bool head() {
+    uint32_t v;
+    if (!r_.variant(v)) return false;
+    if (v > 2) return r_.fail(DecodeError::BadVariant);
+    Pending p{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()};
+    if (!r_.text(p.tag)) return false;
+    if (p.variant == Variant::Tuple) {
+      if (!r_.size(p.children_left)) return false;
+      // A count is a promise, not a fact: reserve only what the bytes left could hold.
+      if (p.children_left <= r_.left())
+        kids_.reserve(kids_.size() + std::min(p.children_left, kMaxChildReserve));
+    } else {
+      if (!r_.byte(p.index) || !r_.text(p.lang)) return false;
+    }
+    stack_.push_back(p);
+    return true;
+  }
+
+  // Reads the rest of the top node, builds it, and hands it to its parent.
+  bool finish() {
+    Pending p = stack_.back();
+    uint64_t n;
+    if (!r_.size(n)) return false;
+    scratch_.clear();
+    for (uint64_t i = 0; i < n; ++i) {
+      CmdKind k;
+      std::string_view t;
+      if (!decode_cmd(r_, k, t)) return false;
+      encode_cmd(scratch_, k, t);  // shortest form, whatever the input used
+    }
+    std::optional<Span> span;
+    if (p.variant != Variant::Tuple) {
+      uint8_t tag;
+      if (!r_.byte(tag)) return false;
+      if (tag > 1) return r_.fail(DecodeError::BadOption);
+      if (tag == 1) {
+        Span s;
+        if (!r_.size(s.start) || !r_.size(s.end)) return false;
+        span = s;
+      }
+    }
+    const size_t count = kids_.size() - p.first_child;
+    KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
+                              checked_child_count(count), scratch_, n, span);
+    kids_.resize(p.first_child);  // their references now belong to node
+    kids_.push_back(node);
+    stack_.pop_back();
+    return true;
+  }
+
+  wire::Reader r_;
+  std::vector<Pending> stack_;
+  std::vector<const KTerm*> kids_;  // finished nodes awaiting their parent; each owns a count
+  std::string scratch_;             // the command list of the node being finished
+};
+
+}  // namespace
+
+Decoded from_postcard_bytes(std::string_view in) { return Decoder(in).run(); }
+
+}  // namespace kovel

@@ -1,0 +1,33 @@
+// sterm.hpp: the source-term interface, coparse, and the core's internal fault.
+#pragma once
+
+#include <concepts>
+#include <stdexcept>
+#include <string>
+
+#include "strcmd/strcmd.hpp"
+
+namespace kovel {
+
+/// A broken invariant inside the core (a Tuple with more HOLE entries than children).
+class InternalFault : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+/// A source term: something that can emit its commands into a prefix writer.
+template <class T>
+concept STerm = requires(const T& t, PrefixWriter& w) {
+  { write(t, w) } -> std::same_as<void>;
+};
+
+/// "Serialize the term back to source code." Throws InternalFault on a broken term.
+template <STerm T>
+std::string coparse(const T& t) {
+  std::string out;
+  PrefixWriter w(out);
+  write(t, w);
+  return out;  // whole UTF-8 texts and newlines only: valid by construction
+}
+
+}  // namespace kovel

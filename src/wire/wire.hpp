@@ -1,0 +1,100 @@
+// wire.hpp: the postcard primitives (varints, texts) and a bounded reader over untrusted bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kovel::wire {
+
+/// The five ways a decode can fail; each maps to one fixed message.
+enum class DecodeError : uint8_t {
+  None = 0,
+  EndOfInput,
+  BadVarint,
+  BadUtf8,
+  BadOption,
+  BadVariant,
+};
+
+/// The fixed message of a decode error ("" for None).
+std::string_view message(DecodeError e) noexcept;
+
+/// Appends v as a shortest-form unsigned varint.
+inline void put_varint(std::string& out, uint64_t v) {
+  if (v < 0x80) {
+    out.push_back(static_cast<char>(v));
+    return;
+  }
+  char buf[10];
+  size_t n = 0;
+  while (v >= 0x80) {
+    buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  buf[n++] = static_cast<char>(v);
+  out.append(buf, n);
+}
+
+/// Appends a text: its byte length as a varint, then its bytes.
+inline void put_text(std::string& out, std::string_view s) {
+  put_varint(out, s.size());
+  out.append(s.data(), s.size());
+}
+
+/// Reads a varint from trusted bytes (written by put_varint); advances p.
+inline uint64_t get_trusted_varint(const char*& p) noexcept {
+  uint64_t v = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    auto b = static_cast<uint8_t>(*p++);
+    v |= static_cast<uint64_t>(b & 0x7F) << shift;
+    if (!(b & 0x80)) return v;
+  }
+}
+
+/// True when s is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
+bool valid_utf8(std::string_view s) noexcept;
+
+/// A forward-only cursor over untrusted input; every read checks the bytes left first.
+/// The first failure is remembered in `error` and later reads fail at once.
+class Reader {
+ public:
+  explicit Reader(std::string_view in) noexcept : p_(in.data()), end_(in.data() + in.size()) {}
+
+  size_t left() const noexcept { return static_cast<size_t>(end_ - p_); }
+  bool failed() const noexcept { return error != DecodeError::None; }
+
+  /// A size: at most 10 bytes, the 10th at most 0x01.
+  bool size(uint64_t& v) noexcept { return varint(v, 10, 0x01); }
+  /// A variant number: at most 5 bytes, the 5th at most 0x0F.
+  bool variant(uint32_t& v) noexcept {
+    uint64_t w;
+    if (!varint(w, 5, 0x0F)) return false;
+    v = static_cast<uint32_t>(w);
+    return true;
+  }
+  /// One raw byte.
+  bool byte(uint8_t& b) noexcept {
+    if (p_ == end_) return fail(DecodeError::EndOfInput);
+    b = static_cast<uint8_t>(*p_++);
+    return true;
+  }
+  /// A text, validated as UTF-8; the view points into the input.
+  bool text(std::string_view& s) noexcept;
+
+  bool fail(DecodeError e) noexcept {
+    if (error == DecodeError::None) error = e;
+    return false;
+  }
+
+  DecodeError error = DecodeError::None;
+
+ private:
+  bool varint(uint64_t& v, unsigned max_bytes, uint8_t last_max) noexcept;
+
+  const char* p_;
+  const char* end_;
+};
+
+}  // namespace kovel::wire

@@ -1,0 +1,207 @@
+// kterm_test.cpp: term nodes, constructors, emission, sharing and release.
+#include <gtest/gtest.h>
+
+#include "term/sterm.hpp"
+#include "test_util.hpp"
+
+namespace kovel {
+namespace {
+
+using namespace kovel::testing;
+
+struct Examples {
+  KTermRef B = tuple("stmt", {}, Cmds{W("a = 1")});
+  KTermRef C = tuple("stmt", {}, Cmds{W("b = 2")});
+};
+
+TEST(Emission, BlockIndentsItsChildren) {
+  Examples e;
+  KTermRef A = tuple("block", Kids{e.B, e.C},
+                     Cmds{W("if x:"), P("    "), NLc, H, NLc, H, POPc, NLc, W("end")});
+  EXPECT_EQ(coparse(A), "if x:\n    a = 1\n    b = 2\nend");
+}
+
+TEST(Emission, QuoteSplicesItsTermAtEveryHole) {
+  Examples e;
+  KTermRef Q = quote("q", 0, "py", e.B, Cmds{W("("), H, W(", "), H, W(")")});
+  EXPECT_EQ(coparse(Q), "(a = 1, a = 1)");
+  EXPECT_EQ(coparse(quote("q", 0, "py", e.B, Cmds{W("only")})), "only");
+}
+
+TEST(Emission, PrefixStackRunsAcrossNodes) {
+  KTermRef D = tuple("d", {}, Cmds{P("> "), W("d")});
+  KTermRef P1 = tuple("p", Kids{D}, Cmds{H, NLc, W("e")});
+  EXPECT_EQ(coparse(P1), "d\n> e");
+  // A POP inside a child removes the prefix its ancestor pushed.
+  KTermRef popper = tuple("x", {}, Cmds{POPc});
+  KTermRef outer = tuple("o", Kids{popper}, Cmds{P("  "), NLc, W("a"), H, NLc, W("b")});
+  EXPECT_EQ(coparse(outer), "\n  a\nb");
+  // An ancestor's prefix applies to every newline of its descendants.
+  KTermRef inner = tuple("i", {}, Cmds{W("1"), NLc, W("2")});
+  KTermRef mid = tuple("m", Kids{inner}, Cmds{P("-"), H});
+  KTermRef top = tuple("t", Kids{mid}, Cmds{P("+"), H});
+  EXPECT_EQ(coparse(top), "1\n+-2");
+}
+
+TEST(Emission, OnlyChildrenConsumedByHolesArePrinted) {
+  Examples e;
+  EXPECT_EQ(coparse(tuple("e", Kids{e.B, e.C}, Cmds{H})), "a = 1");
+  EXPECT_EQ(coparse(tuple("e", Kids{e.B, e.C}, Cmds{})), "");
+  EXPECT_EQ(coparse(tuple("e", Kids{e.B, e.B}, Cmds{H, W(";"), H})), "a = 1;a = 1");
+}
+
+TEST(Emission, VariantAndMetadataNeverReachTheOutput) {
+  Examples e;
+  Cmds cmds{W("<"), H, W(">")};
+  std::string q = coparse(quote("a", 1, "py", e.B, cmds));
+  EXPECT_EQ(q, "<a = 1>");
+  EXPECT_EQ(coparse(unquote("zzz", 255, "rust", e.B, cmds)), q);
+  EXPECT_EQ(coparse(kquote_at("a", 1, "py", e.B, cmds, Span{9, 2}).share()), q);
+}
+
+TEST(Emission, MissingChildIsAnInternalFault) {
+  Examples e;
+  EXPECT_THROW(coparse(tuple("t", {}, Cmds{H})), InternalFault);
+  // The first child is printed before the second HOLE finds none left; no text comes back.
+  std::string out;
+  PrefixWriter w(out);
+  KTermRef two = tuple("t", Kids{e.B}, Cmds{H, H});
+  EXPECT_THROW(write(*two, w), InternalFault);
+  EXPECT_EQ(out, "a = 1");
+  // Deep inside a tree the fault still surfaces, every time, and the tree is unchanged.
+  KTermRef bad = tuple("bad", {}, Cmds{H});
+  KTermRef outer = tuple("o", Kids{bad, e.B}, Cmds{W("x"), H, W("y"), H});
+  EXPECT_THROW(coparse(outer), InternalFault);
+  EXPECT_THROW(coparse(outer), InternalFault);
+  EXPECT_EQ(outer->child_count(), 2u);
+  EXPECT_EQ(coparse(outer->child_ref(1)), "a = 1");
+}
+
+TEST(Constructors, LeafAndSym) {
+  KTermRef l = leaf("integer", "42");
+  EXPECT_EQ(l->variant(), Variant::Tuple);
+  EXPECT_EQ(l->tag(), "integer");
+  EXPECT_EQ(l->child_count(), 0u);
+  EXPECT_EQ(cmds_of(*l), Cmds{W("42")});
+  EXPECT_EQ(coparse(l), "42");
+
+  KTermRef s = sym("x");
+  EXPECT_EQ(s->tag(), "x");
+  EXPECT_EQ(cmds_of(*s), Cmds{W("x")});
+
+  KTermRef empty = leaf("t", "");
+  EXPECT_EQ(cmds_of(*empty), Cmds{W("")});
+  EXPECT_EQ(coparse(empty), "");
+
+  std::string longer(300, 'z');
+  EXPECT_EQ(coparse(leaf("t", longer)), longer);
+  std::string nul("a\0b\nc", 5);
+  EXPECT_EQ(coparse(leaf(nul, nul)), nul);
+  EXPECT_EQ(leaf(nul, "")->tag(), nul);
+}
+
+TEST(Constructors, CopyCommandsAndKeepFields) {
+  Examples e;
+  Cmds cmds{W("f("), H, P("  "), NLc, POPc, W(")")};
+  KTermRef q = quote("q", 7, "py", e.B, cmds);
+  cmds[0] = W("changed");
+  cmds.clear();
+  EXPECT_EQ(cmds_of(*q), (Cmds{W("f("), H, P("  "), NLc, POPc, W(")")}));
+  EXPECT_EQ(q->variant(), Variant::Quote);
+  EXPECT_EQ(q->index(), 7);
+  EXPECT_EQ(q->lang(), "py");
+  EXPECT_EQ(q->tag(), "q");
+  EXPECT_FALSE(q->span().has_value());
+  EXPECT_EQ(&q->term(), e.B.get());
+
+  KTermBox a = kquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  KTermBox b = kunquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  EXPECT_EQ(a->variant(), Variant::Quote);
+  EXPECT_EQ(b->variant(), Variant::Unquote);
+  EXPECT_EQ(a->span(), (Span{5, 1}));
+  EXPECT_EQ(a->tag(), b->tag());
+  EXPECT_EQ(a->lang(), b->lang());
+  EXPECT_EQ(a->cmd_bytes(), b->cmd_bytes());
+}
+
+TEST(Sharing, CountsRiseAndFallWithHolders) {
+  KTermRef x = leaf("integer", "42");
+  EXPECT_EQ(x->use_count(), 1u);
+  {
+    KTermRef parent = tuple("p", Kids{x, x}, Cmds{H, H});
+    EXPECT_EQ(x->use_count(), 3u);
+    EXPECT_EQ(&parent->child(0), &parent->child(1));
+    KTermRef q = quote("q", 0, "py", x, Cmds{H});  // takes over a copy of the reference
+    EXPECT_EQ(x->use_count(), 4u);
+    KTermRef copy = parent;
+    EXPECT_EQ(parent->use_count(), 2u);
+    EXPECT_EQ(coparse(parent), "4242");
+  }
+  EXPECT_EQ(x->use_count(), 1u);
+  KTermRef moved = std::move(x);
+  EXPECT_FALSE(x);
+  EXPECT_EQ(moved->use_count(), 1u);
+}
+
+TEST(Sharing, SubtreeSurvivesItsParent) {
+  KTermRef kept;
+  {
+    KTermRef inner = tuple("i", Kids{leaf("a", "A")}, Cmds{H});
+    KTermRef outer = tuple("o", Kids{inner, leaf("b", "B")}, Cmds{H, H});
+    kept = outer->child_ref(0);
+  }
+  EXPECT_EQ(kept->use_count(), 1u);
+  EXPECT_EQ(coparse(kept), "A");
+}
+
+// A chain of `depth` levels, each splicing the one below between its own commands.
+KTermRef chain(size_t depth, const Cmds& level_cmds) {
+  KTermRef t = leaf("x", "x");
+  for (size_t i = 0; i < depth; ++i) t = tuple("n", Kids{t}, level_cmds);
+  return t;
+}
+
+TEST(Depth, MillionLevelChainPrintsAndDrops) {
+  constexpr size_t kDepth = 1'000'000;
+  {
+    KTermRef t = chain(kDepth, Cmds{W("("), H, W(")")});
+    std::string s = coparse(t);
+    ASSERT_EQ(s.size(), 2 * kDepth + 1);
+    EXPECT_EQ(s.substr(0, 3), "(((");
+    EXPECT_EQ(s.substr(kDepth - 1, 3), "(x)");
+  }  // released here, without recursion
+  KTermRef tail = chain(kDepth, Cmds{H});
+  EXPECT_EQ(coparse(tail), "x");
+  KTermRef q = leaf("x", "y");
+  for (size_t i = 0; i < kDepth; ++i)
+    q = quote("q", 0, "py", std::move(q), Cmds{W("["), H, W("]")});
+  EXPECT_EQ(coparse(q).size(), 2 * kDepth + 1);
+}
+
+TEST(Depth, WideTreeWithSharedDeepSubtreesReleases) {
+  KTermRef deep = chain(200'000, Cmds{H});
+  Kids kids(1000, deep);
+  KTermRef wide = tuple("w", kids, Cmds{H});
+  deep = KTermRef();
+  kids.clear();
+  EXPECT_EQ(wide->child(0).use_count(), 1000u);
+  wide = KTermRef();  // the last holder: 200,000 levels released once
+}
+
+TEST(Equality, ComparesEveryField) {
+  Examples e;
+  EXPECT_TRUE(equal(*leaf("a", "b"), *leaf("a", "b")));
+  EXPECT_FALSE(equal(*leaf("a", "b"), *leaf("a", "c")));
+  EXPECT_FALSE(equal(*leaf("a", "b"), *leaf("b", "b")));
+  Cmds h{H};
+  EXPECT_FALSE(equal(*quote("q", 0, "py", e.B, h), *unquote("q", 0, "py", e.B, h)));
+  EXPECT_FALSE(equal(*quote("q", 0, "py", e.B, h), *quote("q", 1, "py", e.B, h)));
+  EXPECT_FALSE(equal(*quote("q", 0, "py", e.B, h), *quote("q", 0, "rs", e.B, h)));
+  EXPECT_FALSE(equal(*quote("q", 0, "py", e.B, h), *quote("q", 0, "py", e.C, h)));
+  EXPECT_FALSE(equal(*kquote_at("q", 0, "py", e.B, h, Span{1, 2}),
+                     *kquote_at("q", 0, "py", e.B, h, Span{1, 3})));
+  EXPECT_FALSE(equal(*tuple("t", Kids{e.B}, h), *tuple("t", Kids{e.B, e.B}, h)));
+}
+
+}  // namespace
+}  // namespace kovel

@@ -1,0 +1,287 @@
+// postcard_test.cpp: the byte form: exact vectors, the five errors, limits and round trips.
+#include "kterm/postcard.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <random>
+
+#include "term/sterm.hpp"
+#include "test_util.hpp"
+
+// Records the largest single allocation while armed, to show what a hostile count reserves.
+static bool g_watch = false;
+static size_t g_largest = 0;
+void* operator new(size_t n) {
+  if (g_watch && n > g_largest) g_largest = n;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace kovel {
+namespace {
+
+using namespace kovel::testing;
+using wire::DecodeError;
+
+const std::string kLeaf = "02 07 69 6E 74 65 67 65 72 00 01 00 00 02 34 32";
+const std::string kQuote =
+    "00 01 71 01 02 70 79 " + kLeaf + " 03 00 00 02 66 28 01 00 00 01 29 01 03 AC 02";
+const std::string kUnquote = "01 01 75 00 06 70 79 74 68 6F 6E " + kLeaf + " 01 01 00";
+const std::string kBlock = "02 05 62 6C 6F 63 6B 01 " + kLeaf +
+                           " 05 00 00 05 77 68 69 6C 65 00 02 04 20 20 20 20 00 01 01 00 03";
+
+KTermRef the_leaf() { return leaf("integer", "42"); }
+
+DecodeError error_of(std::string_view bytes) { return from_postcard_bytes(bytes).error; }
+
+TEST(PostcardEncode, ByteExactVectors) {
+  EXPECT_EQ(hex(postcard_bytes(*the_leaf())), kLeaf);
+  KTermRef q = kquote_at("q", 1, "py", the_leaf(), Cmds{W("f("), H, W(")")}, Span{3, 300}).share();
+  EXPECT_EQ(hex(postcard_bytes(*q)), kQuote);
+  EXPECT_EQ(hex(postcard_bytes(*unquote("u", 0, "python", the_leaf(), Cmds{H}))), kUnquote);
+  KTermRef block = tuple("block", Kids{the_leaf()}, Cmds{W("while"), P("    "), NLc, H, POPc});
+  EXPECT_EQ(hex(postcard_bytes(*block)), kBlock);
+}
+
+TEST(PostcardEncode, SharedChildIsWrittenEachTime) {
+  KTermRef x = the_leaf();
+  KTermRef t = tuple("t", Kids{x, x}, Cmds{H, H});
+  std::string bytes = postcard_bytes(*t);
+  EXPECT_EQ(hex(bytes), "02 01 74 02 " + kLeaf + " " + kLeaf + " 02 01 01");
+  Decoded d = from_postcard_bytes(bytes);
+  ASSERT_TRUE(d.ok());
+  EXPECT_NE(&d.term->child(0), &d.term->child(1));
+  EXPECT_TRUE(equal(d.term->child(0), d.term->child(1)));
+  EXPECT_EQ(d.term->child(0).use_count(), 1u);
+}
+
+class PostcardVector : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PostcardVector, DecodesToEqualTermWithOrWithoutTrailingBytes) {
+  std::string bytes = unhex(GetParam());
+  Decoded d = from_postcard_bytes(bytes);
+  ASSERT_TRUE(d.ok()) << d.message();
+  EXPECT_EQ(postcard_bytes(*d.term), bytes);
+  for (std::string junk : {std::string("\x00", 1), std::string("\xFF\xFF"), bytes}) {
+    Decoded e = from_postcard_bytes(bytes + junk);
+    ASSERT_TRUE(e.ok());
+    EXPECT_TRUE(equal(*d.term, *e.term));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, PostcardVector,
+                         ::testing::Values(kLeaf, kQuote, kUnquote, kBlock));
+
+TEST(PostcardDecode, FieldsOfTheQuoteVector) {
+  Decoded d = from_postcard_bytes(unhex(kQuote));
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(d.term->variant(), Variant::Quote);
+  EXPECT_EQ(d.term->index(), 1);
+  EXPECT_EQ(d.term->lang(), "py");
+  EXPECT_EQ(d.term->span(), (Span{3, 300}));
+  EXPECT_EQ(cmds_of(*d.term), (Cmds{W("f("), H, W(")")}));
+  EXPECT_EQ(coparse(d.term), "f(42)");
+}
+
+struct ErrorCase {
+  std::string hex;
+  DecodeError error;
+};
+
+class PostcardError : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(PostcardError, FailsWithTheMessage) {
+  Decoded d = from_postcard_bytes(unhex(GetParam().hex));
+  EXPECT_FALSE(d.term);
+  EXPECT_EQ(d.error, GetParam().error) << GetParam().hex << " -> " << d.message();
+}
+
+const std::string kLeafCut = kLeaf.substr(0, kLeaf.size() - 3);
+const std::string kLeaf03 = "03" + kLeaf.substr(2);
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, PostcardError,
+    ::testing::Values(
+        ErrorCase{"", DecodeError::EndOfInput}, ErrorCase{"02", DecodeError::EndOfInput},
+        ErrorCase{kLeafCut, DecodeError::EndOfInput},
+        ErrorCase{"02 05 61", DecodeError::EndOfInput},           // text longer than the input
+        ErrorCase{"00 01 71", DecodeError::EndOfInput},           // missing index byte
+        ErrorCase{"02 01 74 00 02 01", DecodeError::EndOfInput},  // one cmd of two
+        ErrorCase{"00 00 00 00 " + kLeaf + " 00", DecodeError::EndOfInput},  // span tag
+        ErrorCase{"00 00 00 00 " + kLeaf + " 00 01 05", DecodeError::EndOfInput},
+        ErrorCase{"02 80", DecodeError::EndOfInput},  // varint cut short
+        ErrorCase{"03", DecodeError::BadVariant}, ErrorCase{kLeaf03, DecodeError::BadVariant},
+        ErrorCase{"02 00 00 01 02", DecodeError::BadVariant},     // command-or-hole entry 2
+        ErrorCase{"02 00 00 01 00 04", DecodeError::BadVariant},  // string command 4
+        ErrorCase{"80 80 80 80 10", DecodeError::BadVarint},
+        ErrorCase{"80 80 80 80 80", DecodeError::BadVarint},
+        ErrorCase{"80 80 80 80 00", DecodeError::EndOfInput},  // reads as Quote 0, then ends
+        ErrorCase{"02 80 80 80 80 80 80 80 80 80 02", DecodeError::BadVarint},
+        ErrorCase{"02 FF FF FF FF FF FF FF FF FF 01", DecodeError::EndOfInput},
+        ErrorCase{"02 FF FF FF FF FF FF FF FF FF 81 00", DecodeError::BadVarint},
+        ErrorCase{"02 02 C3 28 00 00", DecodeError::BadUtf8},
+        ErrorCase{"00 00 00 00 " + kLeaf + " 00 02", DecodeError::BadOption},
+        // A later error still wins over a good prefix.
+        ErrorCase{"02 01 74 01 " + kLeaf03 + " 00", DecodeError::BadVariant}));
+
+TEST(PostcardDecode, MessagesAreExact) {
+  EXPECT_EQ(wire::message(DecodeError::EndOfInput), "Hit the end of buffer, expected more data");
+  EXPECT_EQ(wire::message(DecodeError::BadVarint),
+            "Found a varint that didn't terminate. Is the usize too big for this platform?");
+  EXPECT_EQ(wire::message(DecodeError::BadUtf8), "Tried to parse invalid utf-8");
+  EXPECT_EQ(wire::message(DecodeError::BadOption),
+            "Found an Option discriminant that wasn't 0 or 1");
+  EXPECT_EQ(wire::message(DecodeError::BadVariant), "Serde Deserialization Error");
+}
+
+TEST(PostcardDecode, VarintLimitsAndOverlongForms) {
+  // A variant number of five bytes with its last byte at the bound is accepted.
+  EXPECT_EQ(error_of(unhex("82 80 80 80 00 00 00 00")), DecodeError::None);
+  EXPECT_EQ(error_of(unhex("80 80 80 80 0F")), DecodeError::BadVariant);
+  // A size of ten bytes: 0x01 last is 2^63 and more; as a span bound it decodes.
+  std::string big = "00 00 00 00 " + kLeaf + " 00 01 FF FF FF FF FF FF FF FF FF 01 00";
+  Decoded d = from_postcard_bytes(unhex(big));
+  ASSERT_TRUE(d.ok()) << d.message();
+  EXPECT_EQ(d.term->span(), (Span{UINT64_MAX, 0}));
+  EXPECT_EQ(hex(postcard_bytes(*d.term)), big);
+  // Overlong forms read as their value and are written back in shortest form.
+  std::string overlong = "02 87 00 69 6E 74 65 67 65 72 80 00 81 80 00 00 80 00 82 00 34 32";
+  Decoded o = from_postcard_bytes(unhex(overlong));
+  ASSERT_TRUE(o.ok()) << o.message();
+  EXPECT_EQ(hex(postcard_bytes(*o.term)), kLeaf);
+}
+
+TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
+  auto tag = [](std::string bytes) {
+    std::string in = "\x02";
+    wire::put_text(in, bytes);
+    in += std::string("\x00\x00", 2);
+    return from_postcard_bytes(in).error;
+  };
+  EXPECT_EQ(tag(""), DecodeError::None);
+  EXPECT_EQ(tag("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), DecodeError::None);
+  EXPECT_EQ(tag(std::string("a\0b", 3)), DecodeError::None);
+  for (const char* bad : {"\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80",
+                          "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80",
+                          "\xC3", "\xE2\x82", "abcdefgh\xFF", "\xC3\x28"})
+    EXPECT_EQ(tag(bad), DecodeError::BadUtf8) << hex(bad);
+}
+
+TEST(PostcardDecode, FieldsCarriedAsGiven) {
+  // Index 255 and a span whose start exceeds its end survive unchanged.
+  std::string in = "01 00 FF 00 " + kLeaf + " 00 01 09 02";
+  Decoded d = from_postcard_bytes(unhex(in));
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(d.term->index(), 255);
+  EXPECT_EQ(d.term->span(), (Span{9, 2}));
+  EXPECT_EQ(hex(postcard_bytes(*d.term)), in);
+  // A Tuple with two HOLE entries and no children decodes; printing it faults.
+  Decoded holes = from_postcard_bytes(unhex("02 01 74 00 02 01 01"));
+  ASSERT_TRUE(holes.ok());
+  EXPECT_THROW(coparse(holes.term), InternalFault);
+}
+
+TEST(PostcardDecode, HostileCountsReserveNothing) {
+  for (const char* in : {"02 00 80 80 80 80 80 80 01",     // 2^42 children
+                         "02 00 00 80 80 80 80 80 80 01",  // 2^42 commands
+                         "02 00 FF FF FF FF FF FF FF FF FF 01"}) {
+    g_largest = 0;
+    g_watch = true;
+    DecodeError e = error_of(unhex(in));
+    g_watch = false;
+    EXPECT_EQ(e, DecodeError::EndOfInput) << in;
+    EXPECT_LT(g_largest, 4096u) << in;
+  }
+}
+
+// A random term of bounded size over every field and command kind.
+KTermRef random_term(std::mt19937& rng, int budget) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % n); };
+  auto text = [&] {
+    static const char* const pieces[] = {"a", "", "\n", " ", "\xC3\xA9", "\xE2\x82\xAC", "x"};
+    std::string s;
+    for (int i = pick(5); i > 0; --i) {
+      int k = pick(8);
+      if (k == 7)
+        s.push_back('\0');
+      else
+        s += pieces[k];
+    }
+    return s;
+  };
+  Cmds cmds;
+  for (int i = pick(6); i > 0; --i) {
+    switch (pick(5)) {
+      case 0:
+        cmds.push_back(W(text()));
+        break;
+      case 1:
+        cmds.push_back(NLc);
+        break;
+      case 2:
+        cmds.push_back(P(text()));
+        break;
+      case 3:
+        cmds.push_back(POPc);
+        break;
+      default:
+        cmds.push_back(H);
+    }
+  }
+  if (budget <= 0 || pick(3) == 0) return tuple(text(), {}, cmds);
+  switch (pick(3)) {
+    case 0:
+      return kquote_at(
+                 text(), static_cast<uint8_t>(rng()), text(), random_term(rng, budget - 1), cmds,
+                 pick(2) ? std::optional<Span>{Span{rng(), uint64_t{rng()} << 40}} : std::nullopt)
+          .share();
+    case 1:
+      return kunquote_at(text(), static_cast<uint8_t>(rng()), text(), random_term(rng, budget - 1),
+                         cmds, std::nullopt)
+          .share();
+    default: {
+      Kids kids;
+      for (int i = pick(4); i > 0; --i) kids.push_back(random_term(rng, budget / 2));
+      return tuple(text(), kids, cmds);
+    }
+  }
+}
+
+TEST(PostcardRoundTrip, RandomTermsDecodeEqualAndReencodeIdentically) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 2000; ++i) {
+    KTermRef t = random_term(rng, 8);
+    std::string bytes = postcard_bytes(*t);
+    Decoded d = from_postcard_bytes(bytes + "tail");
+    ASSERT_TRUE(d.ok()) << hex(bytes);
+    ASSERT_TRUE(equal(*t, *d.term)) << hex(bytes);
+    ASSERT_EQ(postcard_bytes(*d.term), bytes);
+    // Every strict prefix is an incomplete term.
+    if (i % 50 != 0) continue;
+    for (size_t n = 0; n < bytes.size(); ++n)
+      ASSERT_EQ(error_of(std::string_view(bytes).substr(0, n)), DecodeError::EndOfInput);
+  }
+}
+
+TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {
+  constexpr size_t kDepth = 1'000'000;
+  KTermRef t = leaf("x", "x");
+  for (size_t i = 0; i < kDepth; ++i)
+    t = i % 2 ? tuple("n", Kids{t}, Cmds{H})
+              : quote("q", 1, "py", std::move(t), Cmds{W("("), H, W(")")});
+  std::string bytes = postcard_bytes(*t);
+  Decoded d = from_postcard_bytes(bytes);
+  ASSERT_TRUE(d.ok());
+  EXPECT_TRUE(equal(*t, *d.term));
+  EXPECT_EQ(postcard_bytes(*d.term), bytes);
+  // An error at the very bottom releases every level decoded so far.
+  std::string cut = bytes.substr(0, bytes.size() - 1);
+  EXPECT_EQ(error_of(cut), DecodeError::EndOfInput);
+}
+
+}  // namespace
+}  // namespace kovel

@@ -1,0 +1,72 @@
+// strcmd_test.cpp: the prefix writer and the command constructors.
+#include "strcmd/strcmd.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kovel {
+namespace {
+
+StrCmd NLs{CmdKind::NL, ""};
+StrCmd POPs{CmdKind::POP, ""};
+
+std::string run(const std::vector<StrCmd>& cmds) {
+  std::string out;
+  PrefixWriter w(out);
+  for (const StrCmd& c : cmds) w.interpret(c);
+  return out;
+}
+
+struct WriterCase {
+  std::vector<StrCmd> cmds;
+  std::string out;
+};
+
+class PrefixWriterTest : public ::testing::TestWithParam<WriterCase> {};
+
+TEST_P(PrefixWriterTest, Output) { EXPECT_EQ(run(GetParam().cmds), GetParam().out); }
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedExamples, PrefixWriterTest,
+    ::testing::Values(
+        WriterCase{{write("def f():"), push("    "), NLs, write("return 1"), POPs, NLs},
+                   "def f():\n    return 1\n"},
+        WriterCase{{push("  "), push("# "), NLs, write("x"), POPs, NLs, write("y")},
+                   "\n  # x\n  y"},
+        WriterCase{{write("a"), push("> "), write("b"), NLs, write("c")}, "ab\n> c"},
+        WriterCase{{push("  "), write("a\nb"), NLs, write("c")}, "a\nb\n  c"},
+        WriterCase{{push("  "), NLs, NLs, write("x")}, "\n  \n  x"},
+        WriterCase{{POPs, write("x"), NLs}, "x\n"}, WriterCase{{push("  "), write("x")}, "x"},
+        WriterCase{{}, ""},
+        // An empty prefix is an entry: the POP removes it, not the one below.
+        WriterCase{{push("a"), push(""), POPs, NLs}, "\na"},
+        // A POP on an empty stack is not remembered.
+        WriterCase{{push("a"), POPs, POPs, push("b"), NLs}, "\nb"},
+        WriterCase{{write("a\n"), write("x")}, "a\nx"},
+        // Prefix texts keep their own newlines; nothing is inserted after them.
+        WriterCase{{push("|\n|"), NLs, write("x"), NLs}, "\n|\n|x\n|\n|"},
+        WriterCase{{push("a"), push("b"), POPs, push("c"), NLs}, "\nac"},
+        WriterCase{{write(std::string("\0x", 2)), write("")}, std::string("\0x", 2)}));
+
+TEST(StrCmdConstructors, CopyTheirText) {
+  std::string s = "abc";
+  StrCmd w = write(s);
+  StrCmd p = push(s);
+  s[0] = 'z';
+  EXPECT_EQ(w, (StrCmd{CmdKind::Write, "abc"}));
+  EXPECT_EQ(p, (StrCmd{CmdKind::Push, "abc"}));
+  EXPECT_EQ(write(""), (StrCmd{CmdKind::Write, ""}));
+}
+
+TEST(PrefixWriter, AppendsToCallersBuffer) {
+  std::string out = "kept:";
+  {
+    PrefixWriter w(out);
+    w.interpret(push("  "));
+    w.interpret(write("a"));
+    w.interpret(NLs);
+  }
+  EXPECT_EQ(out, "kept:a\n  ");
+}
+
+}  // namespace
+}  // namespace kovel

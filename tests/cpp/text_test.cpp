@@ -1,0 +1,161 @@
+// text_test.cpp: repr literal and HTML escaping, including the Unicode table edges.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "text/escape.hpp"
+#include "text/unicode_tables.hpp"
+
+namespace {
+
+using namespace std::string_view_literals;
+
+std::string repr(std::string_view s) {
+  std::string out;
+  kovel::text::append_repr_literal(out, s);
+  return out;
+}
+
+std::string html(std::string_view s) {
+  std::string out;
+  kovel::text::append_html_escaped(out, s);
+  return out;
+}
+
+struct EscapeCase {
+  const char* name;
+  std::string_view input;
+  std::string_view expected;
+};
+
+std::string case_name(const testing::TestParamInfo<EscapeCase>& info) { return info.param.name; }
+
+class repr_literal_test : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(repr_literal_test, writes_expected_literal) {
+  EXPECT_EQ(repr(GetParam().input), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    short_escapes, repr_literal_test,
+    testing::Values(EscapeCase{"empty", "", R"("")"}, EscapeCase{"nul", "a\0b"sv, R"("a\0b")"},
+                    EscapeCase{"tab_and_single_quotes", "a\t'b'", R"("a\t'b'")"},
+                    EscapeCase{"cr_lf", "x\r\ny", R"("x\r\ny")"},
+                    EscapeCase{"backslash", "a\\b", R"("a\\b")"},
+                    EscapeCase{"print_call", "print(\"hi\")\n", R"("print(\"hi\")\n")"},
+                    EscapeCase{"printable_ascii", " ~!#$%&()*+,-./09:;<=>?@AZ[]^_`az{|}",
+                               R"(" ~!#$%&()*+,-./09:;<=>?@AZ[]^_`az{|}")"}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    unicode_escapes, repr_literal_test,
+    testing::Values(EscapeCase{"bell", "\a", R"("\u{7}")"},
+                    EscapeCase{"escape", "\x1b[0m", R"("\u{1b}[0m")"},
+                    EscapeCase{"delete", "\x7f", R"("\u{7f}")"},
+                    EscapeCase{"c1_nel", "\u0085", R"("\u{85}")"},
+                    EscapeCase{"nbsp", "a\u00a0b", R"("a\u{a0}b")"},
+                    EscapeCase{"soft_hyphen", "\u00ad", R"("\u{ad}")"},
+                    EscapeCase{"zero_width_space", "a\u200bb", R"("a\u{200b}b")"},
+                    EscapeCase{"zwj", "\u200d", R"("\u{200d}")"},
+                    EscapeCase{"combining_acute", "e\u0301", R"("e\u{301}")"},
+                    // Grapheme_Extend wins over printable (Lm and Mc here).
+                    EscapeCase{"halfwidth_voiced_mark", "\uff9e", R"("\u{ff9e}")"},
+                    EscapeCase{"tamil_vowel_sign_aa", "\u0bbe", R"("\u{bbe}")"},
+                    EscapeCase{"variation_selector_astral", "\U000e0100", R"("\u{e0100}")"},
+                    EscapeCase{"line_separator", "\u2028", R"("\u{2028}")"},
+                    EscapeCase{"paragraph_separator", "\u2029", R"("\u{2029}")"},
+                    EscapeCase{"ideographic_space", "\u3000", R"("\u{3000}")"},
+                    EscapeCase{"private_use_bmp", "\ue000", R"("\u{e000}")"},
+                    EscapeCase{"private_use_plane_16", "\U0010fffd", R"("\u{10fffd}")"},
+                    EscapeCase{"unassigned_greek", "\xcd\xb8", R"("\u{378}")"},
+                    EscapeCase{"unassigned_plane_5", "\xf1\x90\x80\x80", R"("\u{50000}")"},
+                    EscapeCase{"noncharacter", "\xef\xbf\xbe", R"("\u{fffe}")"},
+                    EscapeCase{"last_code_point", "\xf4\x8f\xbf\xbf", R"("\u{10ffff}")"},
+                    EscapeCase{"language_tag", "\U000e0001", R"("\u{e0001}")"},
+                    EscapeCase{"bom", "\ufeff", R"("\u{feff}")"}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    unchanged, repr_literal_test,
+    testing::Values(EscapeCase{"latin", "h\u00e9llo", "\"h\u00e9llo\""},
+                    EscapeCase{"cjk", "\u4e2d\u6587", "\"\u4e2d\u6587\""},
+                    EscapeCase{"hangul_range_ends", "\uac00\ud7a3", "\"\uac00\ud7a3\""},
+                    EscapeCase{"cjk_ext_b_range_ends", "\U00020000\U0002a6df",
+                               "\"\U00020000\U0002a6df\""},
+                    EscapeCase{"astral_math_letter", "\U0001d400", "\"\U0001d400\""},
+                    EscapeCase{"emoji", "\U0001f600\U0001f44d", "\"\U0001f600\U0001f44d\""},
+                    EscapeCase{"replacement_char", "\ufffd", "\"\ufffd\""},
+                    EscapeCase{"single_quote", "'", "\"'\""}),
+    case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    range_edges, repr_literal_test,
+    testing::Values(EscapeCase{"after_hangul", "\uac00\xed\x9e\xa4", "\"\uac00\\u{d7a4}\""},
+                    EscapeCase{"after_cjk_ext_b", "\xf0\xaa\x9b\xa0", R"("\u{2a6e0}")"},
+                    EscapeCase{"mixed_runs", "a\u00e9\u200b\u4e2d\n\U0001f600\u0301z",
+                               "\"a\u00e9\\u{200b}\u4e2d\\n\U0001f600\\u{301}z\""}),
+    case_name);
+
+TEST(repr_literal_test, appends_to_existing_text) {
+  std::string out = "KTerm(";
+  kovel::text::append_repr_literal(out, "42");
+  EXPECT_EQ(out, R"(KTerm("42")");
+}
+
+// The ASCII fast path and the generated table must agree on every ASCII character they share.
+TEST(repr_literal_test, ascii_fast_path_matches_table) {
+  for (char32_t c = 0; c < 0x80; ++c) {
+    if (std::string_view("\0\t\r\n\\\"", 6).find(static_cast<char>(c)) != std::string_view::npos) {
+      continue;
+    }
+    std::string one(1, static_cast<char>(c));
+    bool escaped = repr(one) != "\"" + one + "\"";
+    EXPECT_EQ(escaped, kovel::text::needs_unicode_escape(c))
+        << "U+" << std::hex << static_cast<uint32_t>(c);
+  }
+}
+
+TEST(unicode_table_test, spaces) {
+  EXPECT_FALSE(kovel::text::needs_unicode_escape(U' '));
+  for (char32_t zs :
+       {U'\u00a0', U'\u1680', U'\u2000', U'\u200a', U'\u202f', U'\u205f', U'\u3000'}) {
+    EXPECT_TRUE(kovel::text::needs_unicode_escape(zs))
+        << "U+" << std::hex << static_cast<uint32_t>(zs);
+  }
+}
+
+TEST(unicode_table_test, surrogates_and_beyond_range) {
+  EXPECT_TRUE(kovel::text::needs_unicode_escape(0xD800));
+  EXPECT_TRUE(kovel::text::needs_unicode_escape(0xDFFF));
+  EXPECT_FALSE(kovel::text::needs_unicode_escape(0xD7FB));  // last Hangul Jamo Extended-B
+  EXPECT_TRUE(kovel::text::needs_unicode_escape(0x110000));
+  EXPECT_TRUE(kovel::text::needs_unicode_escape(0xFFFFFFFF));
+}
+
+class html_escape_test : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(html_escape_test, writes_expected_text) {
+  EXPECT_EQ(html(GetParam().input), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, html_escape_test,
+    testing::Values(EscapeCase{"empty", "", ""},
+                    EscapeCase{"anchor", "<a href=\"x\">Tom & Jerry's</a>",
+                               "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;"},
+                    EscapeCase{"only_replaced_chars", "\"&'<>", "&quot;&amp;&#x27;&lt;&gt;"},
+                    EscapeCase{"existing_entity_escaped_again", "&amp;", "&amp;amp;"},
+                    EscapeCase{"non_ascii_and_controls", "h\u00e9llo\n\t\0\u4e2d\U0001f600"sv,
+                               "h\u00e9llo\n\t\0\u4e2d\U0001f600"sv},
+                    EscapeCase{"repr_escapes_untouched", "a\\b\u200b", "a\\b\u200b"}),
+    case_name);
+
+TEST(html_escape_test, appends_to_existing_text) {
+  std::string out = "<p>";
+  kovel::text::append_html_escaped(out, "1 < 2");
+  EXPECT_EQ(out, "<p>1 &lt; 2");
+}
+
+}  // namespace
