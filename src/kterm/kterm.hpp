@@ -114,7 +114,6 @@ class KTerm {
   Variant variant_ = Variant::Tuple;
   uint8_t index_ = 0;
   bool has_span_ = false;
-  uint8_t unused_ = 0;
   uint32_t n_children_ = 0;
   uint64_t n_cmds_ = 0;
   uint64_t tag_len_ = 0;

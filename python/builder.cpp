@@ -1,0 +1,149 @@
+// builder.cpp: the Builder class, a fluent Python skin over one core KTermBuilder.
+#include <optional>
+#include <utility>
+
+#include "cells.hpp"
+#include "classes.hpp"
+#include "frame.hpp"
+#include "instance.hpp"
+
+namespace kovel::py {
+namespace {
+
+/// What a Builder object holds.
+struct BuilderState {
+  std::optional<KTermBuilder> builder;  // empty once b() has consumed it
+  bool busy = false;                    // the use flag: set while a method runs
+};
+
+/// Exclusive use of one Builder for the length of a method call.
+class Use {
+ public:
+  explicit Use(BuilderState& st) : st_(st) {
+    if (st.busy) fail(PyExc_RuntimeError, "Already borrowed");
+    st.busy = true;
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  ~Use() { st_.busy = false; }
+
+ private:
+  BuilderState& st_;
+};
+
+BuilderState& self_state(PyObject* self) {
+  return instance_value<BuilderState>(self, builder_type(), "Builder");
+}
+
+constexpr Sig<1> c_sig{"Builder", "c", {"child"}};
+constexpr Sig<1> w_sig{"Builder", "w", {"s"}};
+constexpr Sig<1> p_sig{"Builder", "p", {"s"}};
+constexpr Sig<1> e_sig{"Builder", "e", {"child"}};
+
+/// A one-argument method: bind, take exclusive use, convert, then apply op if still open.
+/// Returns the receiver, so calls chain.
+template <class Conv, class Op>
+PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyObject* kwargs,
+                         Conv conv, Op op) noexcept {
+  return guard([&] {
+    Args<1> a(sig, args, kwargs);
+    BuilderState& st = self_state(self);
+    Use use(st);
+    decltype(auto) arg = a.get(0, conv);
+    if (st.builder) op(*st.builder, arg);
+    return Obj::borrow(self).release();
+  });
+}
+
+/// A method without arguments that appends one command to an open builder.
+template <class Op>
+PyObject* no_arg_method(PyObject* self, Op op) noexcept {
+  return guard([&] {
+    BuilderState& st = self_state(self);
+    Use use(st);
+    if (st.builder) op(*st.builder);
+    return Obj::borrow(self).release();
+  });
+}
+
+PyObject* builder_c(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return one_arg_method(c_sig, self, args, kwargs, as_kterm,
+                        [](KTermBuilder& b, const KTermRef& t) { b.child(t); });
+}
+
+PyObject* builder_w(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return one_arg_method(w_sig, self, args, kwargs, to_text,
+                        [](KTermBuilder& b, std::string_view s) { b.write(s); });
+}
+
+PyObject* builder_n(PyObject* self, PyObject*) noexcept {
+  return no_arg_method(self, [](KTermBuilder& b) { b.nl(); });
+}
+
+PyObject* builder_p(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return one_arg_method(p_sig, self, args, kwargs, to_text,
+                        [](KTermBuilder& b, std::string_view s) { b.push(s); });
+}
+
+PyObject* builder_x(PyObject* self, PyObject*) noexcept {
+  return no_arg_method(self, [](KTermBuilder& b) { b.pop(); });
+}
+
+PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return one_arg_method(e_sig, self, args, kwargs, as_kterm,
+                        [](KTermBuilder& b, const KTermRef& t) { emit(KTermRef(t), b); });
+}
+
+PyObject* builder_b(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    BuilderState& st = self_state(self);
+    Use use(st);
+    std::optional<KTermBuilder> taken = std::exchange(st.builder, std::nullopt);
+    if (!taken) fail(PyExc_RuntimeError, "Builder already built");
+    return new_kterm(std::move(*taken).b()).release();
+  });
+}
+
+constexpr char builder_doc[] = "A fluent term builder, mirroring the core builder `KTermBuilder`.";
+
+constexpr char builder_c_doc[] = "c($self, child)\n--\n\nSplice a child term.";
+constexpr char builder_w_doc[] = "w($self, s)\n--\n\nWrite literal source text.";
+constexpr char builder_n_doc[] = "n($self)\n--\n\nEmit a newline (respecting the current prefix).";
+constexpr char builder_p_doc[] = "p($self, s)\n--\n\nPush an indentation prefix.";
+constexpr char builder_x_doc[] = "x($self)\n--\n\nPop an indentation prefix.";
+constexpr char builder_e_doc[] =
+    "e($self, child)\n--\n\nEmit a child term; for a `KTerm` this is the same as `c`.";
+constexpr char builder_b_doc[] = "b($self)\n--\n\nBuild the term. Consumes the builder.";
+
+PyMethodDef builder_methods[] = {
+    {"c", method_fn(builder_c), METH_VARARGS | METH_KEYWORDS, builder_c_doc},
+    {"w", method_fn(builder_w), METH_VARARGS | METH_KEYWORDS, builder_w_doc},
+    {"n", method_fn(builder_n), METH_NOARGS, builder_n_doc},
+    {"p", method_fn(builder_p), METH_VARARGS | METH_KEYWORDS, builder_p_doc},
+    {"x", method_fn(builder_x), METH_NOARGS, builder_x_doc},
+    {"e", method_fn(builder_e), METH_VARARGS | METH_KEYWORDS, builder_e_doc},
+    {"b", method_fn(builder_b), METH_NOARGS, builder_b_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(builder_doc)},
+    {Py_tp_new, slot_fn(refuse_new)},
+    {Py_tp_dealloc, slot_fn(instance_dealloc<BuilderState>)},
+    {Py_tp_methods, builder_methods},
+    {0, nullptr},
+};
+
+// The bare class name: cells.cpp names the type "builtins.Builder".
+PyType_Spec builder_spec = {"Builder", sizeof(Instance<BuilderState>), 0, Py_TPFLAGS_DEFAULT,
+                            builder_slots};
+
+}  // namespace
+
+PyTypeObject* builder_type() { return cells::class_object(cells::Class::Builder, builder_spec); }
+
+Obj new_builder(KTermBuilder builder) {
+  return make_instance(builder_type(), BuilderState{std::move(builder), false});
+}
+
+}  // namespace kovel::py

@@ -1,0 +1,112 @@
+// cells.cpp: storage and once-only creation of the process-wide objects.
+#include "cells.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "frame.hpp"
+#include "handle.hpp"
+
+namespace kovel::py::cells {
+namespace {
+
+/// One object made at most once per process and never released.
+struct Cell {
+  std::atomic<PyObject*> obj{nullptr};
+  std::mutex lock;
+};
+
+/// Returns the cell's object, running make() (which returns a new reference, or null with an
+/// error set) if it is still empty. The interpreter lock is given up while waiting for the
+/// cell's lock, so a thread that fills the cell and needs the interpreter lock back (an
+/// import, say) cannot deadlock with one that waits here.
+template <class Make>
+PyObject* fill_once(Cell& cell, Make make) {
+  if (PyObject* p = cell.obj.load(std::memory_order_acquire)) return p;
+  PyThreadState* ts = PyEval_SaveThread();
+  std::unique_lock<std::mutex> held(cell.lock);
+  PyEval_RestoreThread(ts);
+  if (PyObject* p = cell.obj.load(std::memory_order_acquire)) return p;
+  Obj made = checked(make());
+  cell.obj.store(made.get(), std::memory_order_release);
+  return made.release();  // the cell keeps this reference for the life of the process
+}
+
+Cell classes[4];              // class_object: kterm.cpp, str_cmd.cpp, cmd_or_hole.cpp, builder.cpp
+Cell panic;                   // panic_type: frame.cpp
+Cell names[5];                // name: frame.cpp, module.cpp, kterm.cpp
+Cell sequence;                // abc_sequence: frame.cpp
+std::atomic<int> version{0};  // python_version: this file
+
+// Type names handed to PyType_FromSpec on 3.10, whose types keep pointing at them.
+std::unique_ptr<char[]> kept_type_names[4];
+
+const char* const name_texts[5] = {"__all__", "__name__", "__dict__", "__builtins__",
+                                   "__qualname__"};
+
+constexpr char panic_doc[] =
+    "The exception raised when the native code of `kovel._kovel`, called from Python, panics.\n"
+    "\n"
+    "Like `SystemExit`, it derives from `BaseException`, so that it will typically propagate\n"
+    "all the way through the stack and cause the Python interpreter to exit.";
+
+}  // namespace
+
+PyTypeObject* class_object(Class which, const PyType_Spec& spec) {
+  auto i = static_cast<size_t>(which);
+  PyObject* type = fill_once(classes[i], [&]() -> PyObject* {
+    constexpr char prefix[] = "builtins.";
+    size_t n = std::strlen(spec.name);
+    std::unique_ptr<char[]> full(new char[sizeof prefix + n]);
+    std::memcpy(full.get(), prefix, sizeof prefix - 1);
+    std::memcpy(full.get() + sizeof prefix - 1, spec.name, n + 1);
+    PyType_Spec named = spec;
+    named.name = full.get();
+    PyObject* made = PyType_FromSpec(&named);
+    // 3.11 and later copy the name into the type; 3.10 keeps the pointer.
+    if (made && python_version() < 311) kept_type_names[i] = std::move(full);
+    return made;
+  });
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyObject* panic_type() {
+  return fill_once(panic, [] {
+    return PyErr_NewExceptionWithDoc("kovel._kovel.PanicException", panic_doc, PyExc_BaseException,
+                                     nullptr);
+  });
+}
+
+PyObject* panic_type_if_made() noexcept { return panic.obj.load(std::memory_order_acquire); }
+
+PyObject* name(Name which) {
+  auto i = static_cast<size_t>(which);
+  return fill_once(names[i], [&] { return PyUnicode_InternFromString(name_texts[i]); });
+}
+
+PyObject* abc_sequence() {
+  return fill_once(sequence, []() -> PyObject* {
+    Obj abc = Obj::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return nullptr;
+    return PyObject_GetAttrString(abc.get(), "Sequence");
+  });
+}
+
+int python_version() noexcept {
+  int v = version.load(std::memory_order_relaxed);
+  if (v != 0) return v;
+  // Py_GetVersion() starts with "major.minor.micro"; every thread computes the same value.
+  const char* s = Py_GetVersion();
+  char* end = nullptr;
+  long major = std::strtol(s, &end, 10);
+  long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+  v = static_cast<int>(major * 100 + minor);
+  version.store(v, std::memory_order_relaxed);
+  return v;
+}
+
+}  // namespace kovel::py::cells

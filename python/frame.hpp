@@ -1,0 +1,128 @@
+// frame.hpp: the call frame every Python-callable entry runs through: errors, the boundary
+// guard, argument binding and the conversions by parameter kind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "handle.hpp"
+#include "py.hpp"
+#include "term/cmd_or_hole.hpp"
+
+namespace kovel::py {
+
+/// A failure to raise as `type` (a borrowed exception class) with exactly `message`.
+struct BindError {
+  PyObject* type;
+  std::string message;
+};
+
+/// The interpreter's error indicator is already set; the boundary leaves it in place.
+struct PyErrorSet {};
+
+/// Owns p, or throws PyErrorSet when p is null (a failed C-API call).
+Obj checked(PyObject* p);
+/// Returns rc, or throws PyErrorSet when a C-API status is negative.
+int checked(int rc);
+
+/// Throws BindError(type, message).
+[[noreturn]] void fail(PyObject* type, std::string message);
+/// Throws the TypeError "'{type}' object is not an instance of '{target}'" for obj.
+[[noreturn]] void cast_error(PyObject* obj, std::string_view target);
+
+/// Clears a pending error that the caller means to ignore. A PanicException is never
+/// ignored: it stays pending and PyErrorSet is thrown, so the boundary resumes the panic.
+void discard_error();
+
+/// Sets the Python exception for the C++ exception being handled. Call only from a catch.
+void raise_current() noexcept;
+
+/// Runs body (returning a new reference) at a noexcept boundary; null with an error on failure.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_current();
+    return nullptr;
+  }
+}
+
+/// As guard, for entries that report 0 on success and -1 on failure.
+template <class F>
+int guard_status(F&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    raise_current();
+    return -1;
+  }
+}
+
+/// A function's or method's static parameter description; every parameter is required and
+/// may be given by position or by keyword.
+template <size_t N>
+struct Sig {
+  const char* cls;  // owning class name, or null for a module function
+  const char* name;
+  const char* params[N];
+};
+
+/// Fills slots[0..n) with borrowed arguments, or throws the binding's TypeError.
+void bind(const char* cls, const char* name, const char* const* params, size_t n, PyObject* args,
+          PyObject* kwargs, PyObject** slots);
+
+/// Rewrites a pending exception of exactly TypeError as "argument '{param}': ...",
+/// keeping its __cause__.
+void wrap_pending(const char* param) noexcept;
+
+/// The bound arguments of one call (borrowed: the call's tuple and dict keep them alive).
+template <size_t N>
+class Args {
+ public:
+  Args(const Sig<N>& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
+    bind(sig.cls, sig.name, sig.params, N, args, kwargs, slots_);
+  }
+
+  /// The unconverted argument i.
+  PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
+
+  /// Converts argument i with conv; an exact TypeError from it is prefixed with the
+  /// parameter's name.
+  template <class F>
+  decltype(auto) get(size_t i, F&& conv) const {
+    try {
+      return conv(slots_[i]);
+    } catch (BindError& e) {
+      if (e.type == PyExc_TypeError) {
+        e.message.insert(0, "argument '" + std::string(sig_.params[i]) + "': ");
+      }
+      throw;
+    } catch (const PyErrorSet&) {
+      wrap_pending(sig_.params[i]);
+      throw;
+    }
+  }
+
+ private:
+  const Sig<N>& sig_;
+  PyObject* slots_[N] = {};
+};
+
+/// Text: a str's strict UTF-8, read in place (valid while the str lives).
+std::string_view to_text(PyObject* o);
+/// 8-bit index: an int or __index__ object in 0..255.
+uint8_t to_index8(PyObject* o);
+/// Bytes: the content of a bytes object (subclasses too), read in place.
+std::string_view to_bytes(PyObject* o);
+/// Command list: a sequence of CmdOrHole objects, copied.
+std::vector<CmdOrHole> to_cmd_list(PyObject* o);
+
+/// Writes a fault raised while releasing obj to the unraisable hook. Call only from a catch.
+void report_unraisable(PyObject* obj) noexcept;
+
+}  // namespace kovel::py

@@ -1,0 +1,65 @@
+// instance.hpp: the layout, creation and release of the module's class instances.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "frame.hpp"
+#include "handle.hpp"
+#include "py.hpp"
+
+namespace kovel::py {
+
+/// An instance of one of the four classes: the object header, then one C++ value.
+template <class T>
+struct Instance {
+  PyObject_HEAD T value;
+};
+
+/// A new instance of type holding value (moved in). Throws PyErrorSet if allocation fails.
+template <class T>
+Obj make_instance(PyTypeObject* type, T&& value) {
+  // No class sets Py_tp_alloc, so the generic allocator is the type's own.
+  Obj o = checked(PyType_GenericAlloc(type, 0));
+  std::construct_at(&reinterpret_cast<Instance<std::remove_cvref_t<T>>*>(o.get())->value,
+                    std::forward<T>(value));
+  return o;
+}
+
+/// The value held by o if o is an instance of type; else the cast error naming `target`.
+template <class T>
+T& instance_value(PyObject* o, PyTypeObject* type, std::string_view target) {
+  if (!PyObject_TypeCheck(o, type)) cast_error(o, target);
+  return reinterpret_cast<Instance<T>*>(o)->value;
+}
+
+/// Py_tp_dealloc of every class: destroys the value, frees the memory, drops the type.
+template <class T>
+void instance_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    std::destroy_at(&reinterpret_cast<Instance<T>*>(self)->value);
+  } catch (...) {
+    // Named by its type: the hook would take a reference to self, which is being freed.
+    report_unraisable(reinterpret_cast<PyObject*>(type));
+  }
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+/// Py_tp_new of every class: objects are made only by the module, never by calling a class.
+PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+/// Casts a slot or method function for a PyType_Slot or PyMethodDef entry.
+template <class F>
+void* slot_fn(F* f) noexcept {
+  return reinterpret_cast<void*>(f);
+}
+template <class F>
+PyCFunction method_fn(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace kovel::py
