@@ -3,23 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <random>
 
+#include "alloc_watch.hpp"
 #include "term/sterm.hpp"
 #include "test_util.hpp"
-
-// Records the largest single allocation while armed, to show what a hostile count reserves.
-static bool g_watch = false;
-static size_t g_largest = 0;
-void* operator new(size_t n) {
-  if (g_watch && n > g_largest) g_largest = n;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace kovel {
 namespace {
@@ -189,12 +177,11 @@ TEST(PostcardDecode, HostileCountsReserveNothing) {
   for (const char* in : {"02 00 80 80 80 80 80 80 01",     // 2^42 children
                          "02 00 00 80 80 80 80 80 80 01",  // 2^42 commands
                          "02 00 FF FF FF FF FF FF FF FF FF 01"}) {
-    g_largest = 0;
-    g_watch = true;
-    DecodeError e = error_of(unhex(in));
-    g_watch = false;
+    std::string bytes = unhex(in);
+    AllocationWatch watch;
+    DecodeError e = error_of(bytes);
     EXPECT_EQ(e, DecodeError::EndOfInput) << in;
-    EXPECT_LT(g_largest, 4096u) << in;
+    EXPECT_LT(watch.largest(), 4096u) << in;
   }
 }
 

@@ -1,0 +1,145 @@
+"""StrCmd and CmdOrHole objects and the conversion of command lists."""
+
+import sys
+
+import pytest
+
+import kovel._kovel as K
+import termmodel as M
+
+PAREN = ("Q", "q", 0, "py", M.leaf("integer", "42"), (("W", "("), M.HOLE, ("W", ")")), None)
+
+
+def q(cmds):
+    return K.quote("q", 0, "py", K.leaf("integer", "42"), cmds)
+
+
+def test_constants_and_factories():
+    assert type(K.NL) is type(K.POP) is type(K.write("")) is type(K.push("a")) is K.StrCmd
+    assert type(K.HOLE) is type(K.cmd(K.NL)) is K.CmdOrHole
+    assert K.NL is K.NL and K.NL is not K.POP and K.cmd(K.NL) is not K.cmd(K.NL)
+    assert not hasattr(K.StrCmd, "NL") and not hasattr(K.CmdOrHole, "HOLE")
+
+
+@pytest.mark.parametrize("c,model_cmd", [(K.NL, M.NL), (K.POP, M.POP),
+                                         (K.write("w"), ("W", "w")), (K.push("p"), ("P", "p"))])
+def test_cmd_copies_the_command(c, model_cmd):
+    t = q([K.cmd(c), K.cmd(c)])
+    model = ("Q", "q", 0, "py", M.leaf("integer", "42"), (model_cmd, model_cmd), None)
+    assert t.postcard_bytes() == M.enc(model)
+
+
+@pytest.mark.parametrize("c,shown", [(K.HOLE, "'CmdOrHole' object"),
+                                     (K.cmd(K.NL), "'CmdOrHole' object"), ("x", "'str' object"),
+                                     (K.sym("x"), "'KTerm' object"), (None, "'None'")])
+def test_cmd_refuses_non_strcmd(c, shown):
+    with pytest.raises(BaseException) as ei:
+        K.cmd(c)
+    assert type(ei.value) is TypeError
+    assert str(ei.value) == f"argument 'c': {shown} is not an instance of 'StrCmd'"
+
+
+class Indexed:
+    """A sequence by item access only; len() fails."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+class Liar(Indexed):
+    def __len__(self):
+        return sys.maxsize
+
+
+def paren():
+    return [K.cmd(K.write("(")), K.HOLE, K.cmd(K.write(")"))]
+
+
+@pytest.mark.parametrize("wrap", [list, tuple, Indexed, Liar],
+                         ids=["list", "tuple", "no-len", "false-len"])
+def test_sequences_are_accepted(wrap):
+    t = q(wrap(paren()))
+    assert t.postcard_bytes() == M.enc(PAREN) and str(t) == "(42)"
+
+
+@pytest.mark.parametrize("empty", [[], (), b"", range(0)])
+def test_empty_sequences_give_no_commands(empty):
+    model = ("Q", "q", 0, "py", M.leaf("integer", "42"), (), None)
+    assert q(empty).postcard_bytes() == M.enc(model)
+
+
+def test_same_entry_repeated():
+    h = K.HOLE
+    assert str(q([h, h, K.cmd(K.NL), h])) == "4242\n42"
+    assert str(K.unquote("u", 0, "", K.sym("v"), [h] * 3)) == "vvv"
+
+
+# Refused command lists: (cmds, exact message after the "argument 'cmds': " prefix).
+REFUSED = [
+    ({}, "'dict' object is not an instance of 'Sequence'"),
+    ({K.HOLE}, "'set' object is not an instance of 'Sequence'"),
+    (iter([K.HOLE]), "'list_iterator' object is not an instance of 'Sequence'"),
+    ((h for h in [K.HOLE]), "'generator' object is not an instance of 'Sequence'"),
+    (None, "'None' is not an instance of 'Sequence'"),
+    (5, "'int' object is not an instance of 'Sequence'"),
+    ([K.NL], "'StrCmd' object is not an instance of 'CmdOrHole'"),
+    ([K.HOLE, K.write("x")], "'StrCmd' object is not an instance of 'CmdOrHole'"),
+    ([K.HOLE, None, 5], "'None' is not an instance of 'CmdOrHole'"),
+    ((K.HOLE, K.sym("x")), "'KTerm' object is not an instance of 'CmdOrHole'"),
+    (b"ab", "'int' object is not an instance of 'CmdOrHole'"),
+    (range(3), "'int' object is not an instance of 'CmdOrHole'"),
+    ([[K.HOLE]], "'list' object is not an instance of 'CmdOrHole'"),
+]
+
+
+@pytest.mark.parametrize("fn", [K.quote, K.unquote])
+@pytest.mark.parametrize("cmds,message", REFUSED)
+def test_refused_command_lists(fn, cmds, message):
+    with pytest.raises(BaseException) as ei:
+        fn("q", 0, "py", K.sym("x"), cmds)
+    assert type(ei.value) is TypeError and str(ei.value) == "argument 'cmds': " + message
+
+
+@pytest.mark.parametrize("cmds", ["", "ab", type("S", (str,), {})("x")])
+def test_str_is_refused_as_command_list(cmds):
+    with pytest.raises(BaseException) as ei:
+        q(cmds)
+    assert type(ei.value) is TypeError and str(ei.value).startswith("argument 'cmds': ")
+    assert "str" in str(ei.value)
+
+
+def test_iteration_errors():
+    class Failing:
+        def __init__(self, exc):
+            self.exc = exc
+
+        def __getitem__(self, i):
+            if i == 1:
+                raise self.exc
+            return K.HOLE
+    other = KeyError("k")
+    with pytest.raises(BaseException) as ei:
+        q(Failing(other))
+    assert ei.value is other
+    cause = ValueError("c")
+    te = TypeError("bad item")
+    te.__cause__ = cause
+    with pytest.raises(BaseException) as ei:
+        q(Failing(te))
+    assert type(ei.value) is TypeError and ei.value is not te
+    assert str(ei.value) == "argument 'cmds': bad item" and ei.value.__cause__ is cause
+
+
+def test_command_list_is_copied():
+    cmds = paren()
+    t = q(cmds)
+    cmds.clear()
+    assert str(t) == "(42)"
+    del cmds
+    assert t.postcard_bytes() == M.enc(PAREN)

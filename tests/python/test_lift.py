@@ -1,0 +1,104 @@
+"""klift and klift_html: integers, strings and terms."""
+
+import html
+
+import pytest
+from hypothesis import given, strategies as st
+
+import kovel._kovel as K
+import termmodel as M
+
+I64 = st.integers(-2**63, 2**63 - 1)
+
+
+def string_model(s):
+    return ("T", "string", (M.leaf("string_start", '"'), M.leaf("string_content", s),
+                            M.leaf("string_end", '"')), (M.HOLE,) * 3)
+
+
+class Five:
+    def __index__(self):
+        return 5
+
+
+@pytest.mark.parametrize("value,text", [
+    (42, "42"), (-7, "-7"), (0, "0"), (True, "1"), (False, "0"), (Five(), "5"),
+    (2**63 - 1, "9223372036854775807"), (-2**63, "-9223372036854775808"),
+])
+@pytest.mark.parametrize("fn,tag", [(K.klift, "integer"), (K.klift_html, "text")])
+def test_integers(fn, tag, value, text):
+    t = fn(value)
+    assert type(t) is K.KTerm and str(t) == text
+    assert t.postcard_bytes() == M.enc(M.leaf(tag, text))
+
+
+@given(I64)
+def test_integers_reduce_back(n):
+    assert K.klift(n).reduce() == n and str(K.klift_html(n)) == str(n)
+
+
+@given(st.text())
+def test_klift_string_property(s):
+    t = K.klift(s)
+    assert str(t) == '"' + s + '"' and t.postcard_bytes() == M.enc(string_model(s))
+
+
+def test_klift_str_subclass_and_reduce():
+    class S(str):
+        pass
+    assert str(K.klift(S("x"))) == '"x"'
+    assert K.klift("abc é").reduce() == "abc é"
+
+
+@pytest.mark.parametrize("s,text", [
+    ('<a href="x">Tom & Jerry\'s</a>',
+     "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;"),
+    ("héllo\n", "héllo\n"), ("", ""), ("&amp;", "&amp;amp;"), ("\0\t€😀", "\0\t€😀"),
+])
+def test_klift_html_strings(s, text):
+    t = K.klift_html(s)
+    assert str(t) == text
+    assert t.postcard_bytes() == M.enc(M.leaf("text", text))
+
+
+@given(st.text())
+def test_klift_html_escapes_like_html_escape(s):
+    assert str(K.klift_html(s)) == html.escape(s, quote=True)
+
+
+@pytest.mark.parametrize("fn", [K.klift, K.klift_html])
+def test_terms_pass_through(fn):
+    x = K.tb("t").w("a").c(K.sym("<b>")).b()
+    lifted = fn(x)
+    assert lifted is not x and type(lifted) is K.KTerm
+    assert str(lifted) == "a<b>" and lifted.postcard_bytes() == x.postcard_bytes()
+
+
+@pytest.mark.parametrize("value", [3.5, None, b"x", [1], 2**63, -2**63 - 1, "a\ud800",
+                                   K.NL, K.tb("t"), object()])
+@pytest.mark.parametrize("fn", [K.klift, K.klift_html])
+def test_unsupported_values(fn, value):
+    with pytest.raises(BaseException) as ei:
+        fn(value)
+    assert type(ei.value) is TypeError
+    assert str(ei.value) == f"{fn.__name__}: unsupported type (expected int, str, or KTerm)"
+    assert ei.value.__cause__ is None and ei.value.__context__ is None
+
+
+def test_failing_index_is_discarded():
+    class Bad(str):
+        def __index__(self):
+            raise ValueError("no")
+    # __index__ fails, so the value is lifted as the str it also is.
+    assert str(K.klift(Bad("s"))) == '"s"'
+    assert str(K.klift_html(Bad("<"))) == "&lt;"
+
+
+def test_lift_binding_errors():
+    with pytest.raises(TypeError) as ei:
+        K.klift()
+    assert str(ei.value) == "klift() missing 1 required positional argument: 'value'"
+    with pytest.raises(TypeError) as ei:
+        K.klift_html(1, v=2)
+    assert str(ei.value) == "klift_html() got an unexpected keyword argument 'v'"
+    assert str(K.klift(value=3)) == "3" and str(K.klift_html(value="&")) == "&amp;"
