@@ -80,6 +80,8 @@ struct ErrorCase {
   DecodeError error;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << '[' << c.hex << ']'; }
+
 class PostcardError : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(PostcardError, FailsWithTheMessage) {

@@ -21,6 +21,8 @@ struct WriterCase {
   std::string out;
 };
 
+void PrintTo(const WriterCase& c, std::ostream* os) { *os << '"' << c.out << '"'; }
+
 class PrefixWriterTest : public ::testing::TestWithParam<WriterCase> {};
 
 TEST_P(PrefixWriterTest, Output) { EXPECT_EQ(run(GetParam().cmds), GetParam().out); }
