@@ -56,15 +56,15 @@ constexpr char panic_doc[] =
 
 }  // namespace
 
-PyTypeObject* class_object(Class which, const PyType_Spec& spec) {
+PyTypeObject* class_object(Class which, const PyType_Spec& type_spec) {
   auto i = static_cast<size_t>(which);
   PyObject* type = fill_once(classes[i], [&]() -> PyObject* {
     constexpr char prefix[] = "builtins.";
-    size_t n = std::strlen(spec.name);
+    size_t n = std::strlen(type_spec.name);
     std::unique_ptr<char[]> full(new char[sizeof prefix + n]);
     std::memcpy(full.get(), prefix, sizeof prefix - 1);
-    std::memcpy(full.get() + sizeof prefix - 1, spec.name, n + 1);
-    PyType_Spec named = spec;
+    std::memcpy(full.get() + sizeof prefix - 1, type_spec.name, n + 1);
+    PyType_Spec named = type_spec;
     named.name = full.get();
     PyObject* made = PyType_FromSpec(&named);
     // 3.11 and later copy the name into the type; 3.10 keeps the pointer.

@@ -8,10 +8,10 @@ namespace kovel::py::cells {
 /// The four classes, in the order the module registers them.
 enum class Class { KTerm, StrCmd, CmdOrHole, Builder };
 
-/// The class object for `which`, created from `spec` on first need; borrowed.
-/// spec.name is the bare class name; the type is named "builtins." followed by it.
+/// The class object for `which`, created from `type_spec` on first need; borrowed.
+/// type_spec.name is the bare class name; the type is named "builtins." followed by it.
 /// Throws PyErrorSet if the type cannot be made.
-PyTypeObject* class_object(Class which, const PyType_Spec& spec);
+PyTypeObject* class_object(Class which, const PyType_Spec& type_spec);
 
 /// The panic exception class, created on first need; borrowed. Throws PyErrorSet on failure.
 PyObject* panic_type();
