@@ -121,9 +121,12 @@ class Decoder {
     if (!r_.text(p.tag)) return false;
     if (p.variant == Variant::Tuple) {
       if (!r_.size(p.children_left)) return false;
-      // A count is a promise, not a fact: reserve only what the bytes left could hold.
-      if (p.children_left <= r_.left())
-        kids_.reserve(kids_.size() + std::min(p.children_left, kMaxChildReserve));
+      // A count is a promise, not a fact: reserve only what the bytes left could hold,
+      // and keep the stack's doubling growth so that many nested reservations stay linear.
+      if (p.children_left <= r_.left()) {
+        size_t need = kids_.size() + std::min(p.children_left, kMaxChildReserve);
+        if (need > kids_.capacity()) kids_.reserve(std::max(need, 2 * kids_.capacity()));
+      }
     } else {
       if (!r_.byte(p.index) || !r_.text(p.lang)) return false;
     }
