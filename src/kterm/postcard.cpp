@@ -112,6 +112,19 @@ class Decoder {
     return d;  // the destructor releases every node built so far
   }
 
+  // Rewrites n checked entries with every varint in its shortest form.
+  std::string_view shortest_form(std::string_view checked, uint64_t n) {
+    wire::Reader again(checked);
+    scratch_.clear();
+    for (uint64_t i = 0; i < n; ++i) {
+      CmdKind k;
+      std::string_view t;
+      decode_cmd(again, k, t);  // cannot fail: these bytes were just checked
+      encode_cmd(scratch_, k, t);
+    }
+    return scratch_;
+  }
+
   // Reads a node's head and opens it.
   bool head() {
     uint32_t v;
@@ -139,13 +152,16 @@ class Decoder {
     Pending p = stack_.back();
     uint64_t n;
     if (!r_.size(n)) return false;
-    scratch_.clear();
+    const char* first = r_.pos();
+    r_.clear_overlong();
     for (uint64_t i = 0; i < n; ++i) {
       CmdKind k;
       std::string_view t;
       if (!decode_cmd(r_, k, t)) return false;
-      encode_cmd(scratch_, k, t);  // shortest form, whatever the input used
     }
+    // Checked entries in shortest form are the node's own byte form: copy them as they are.
+    std::string_view cmds(first, static_cast<size_t>(r_.pos() - first));
+    if (r_.saw_overlong()) cmds = shortest_form(cmds, n);
     std::optional<Span> span;
     if (p.variant != Variant::Tuple) {
       uint8_t tag;
@@ -159,7 +175,7 @@ class Decoder {
     }
     const size_t count = kids_.size() - p.first_child;
     KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
-                              checked_child_count(count), scratch_, n, span);
+                              checked_child_count(count), cmds, n, span);
     kids_.resize(p.first_child);  // their references now belong to node
     kids_.push_back(node);
     stack_.pop_back();
@@ -169,7 +185,7 @@ class Decoder {
   wire::Reader r_;
   std::vector<Pending> stack_;
   std::vector<const KTerm*> kids_;  // finished nodes awaiting their parent; each owns a count
-  std::string scratch_;             // the command list of the node being finished
+  std::string scratch_;             // a command list rewritten in shortest form
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ bool Reader::varint(uint64_t& v, unsigned max_bytes, uint8_t last_max) noexcept 
     if (i + 1 == max_bytes && b > last_max) return fail(DecodeError::BadVarint);
     out |= static_cast<uint64_t>(b & 0x7F) << (7 * i);
     if (!(b & 0x80)) {
+      if (b == 0) overlong_ = true;  // a zero final group after others adds nothing
       v = out;
       return true;
     }

@@ -63,6 +63,11 @@ class Reader {
   explicit Reader(std::string_view in) noexcept : p_(in.data()), end_(in.data() + in.size()) {}
 
   size_t left() const noexcept { return static_cast<size_t>(end_ - p_); }
+  /// The next unread byte.
+  const char* pos() const noexcept { return p_; }
+  /// True when a varint longer than its shortest form was read since the last clear.
+  bool saw_overlong() const noexcept { return overlong_; }
+  void clear_overlong() noexcept { overlong_ = false; }
   bool failed() const noexcept { return error != DecodeError::None; }
 
   /// A size: at most 10 bytes, the 10th at most 0x01.
@@ -95,6 +100,7 @@ class Reader {
 
   const char* p_;
   const char* end_;
+  bool overlong_ = false;
 };
 
 }  // namespace kovel::wire
