@@ -168,6 +168,28 @@ void bench_leaf() {
               static_cast<double>(h_leaf.usable) / static_cast<double>(h_plain.usable));
 }
 
+// Adding children one by one must stay linear however many there are.
+void bench_builder() {
+  KTermRef x = leaf("integer", "42");
+  std::printf("Builder, children added one at a time, best of %d\n", kReps);
+  std::printf("  %-34s %12s %12s %8s\n", "", "ns/child", "baseline", "ratio");
+  for (size_t n : {size_t{1000}, size_t{100000}, size_t{1000000}}) {
+    double t_build = best_of([&] {
+      KTermBuilder b = tb("block");
+      for (size_t i = 0; i < n; ++i) b.child(x);
+      keep(std::move(b).b());
+    });
+    double t_base = best_of([&] {
+      std::vector<KTermRef> v;
+      for (size_t i = 0; i < n; ++i) v.push_back(x);
+      keep(v);
+    });
+    std::printf("  %-34zu %12.1f %12.1f %8.2f\n", n, t_build * 1e9 / n, t_base * 1e9 / n,
+                t_build / t_base);
+  }
+  std::printf("  (baseline: push_back of the same reference into a std::vector)\n\n");
+}
+
 // A test term together with the pieces a hand-written printer would append for it.
 struct Sample {
   const char* name;
@@ -313,6 +335,7 @@ void bench_sample(const Sample& s) {
 int main() {
   std::printf("kovel core benchmark; every figure is the best of %d runs\n\n", kovel::kReps);
   kovel::bench_leaf();
+  kovel::bench_builder();
   kovel::bench_sample(kovel::wide());
   kovel::bench_sample(kovel::wide_nested());
   kovel::bench_sample(kovel::deep());

@@ -36,9 +36,13 @@ KTermBuilder& KTermBuilder::child(const KTermRef& term) {
 }
 
 void KTermBuilder::adopt_child(KTermRef term) {
-  children_.reserve(children_.size() + 1);  // so the HOLE is never left without its child
-  append(CmdKind::HOLE, {});
   children_.push_back(std::move(term));
+  try {
+    append(CmdKind::HOLE, {});
+  } catch (...) {
+    children_.pop_back();  // a child never stays without its HOLE
+    throw;
+  }
 }
 
 KTermBox KTermBuilder::build() && {
