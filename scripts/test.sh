@@ -65,5 +65,23 @@ venv="$out/venv-$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_i
 "$venv/bin/python" -m mypy.stubtest kovel._kovel
 "$venv/bin/python" -m mypy --strict examples/
 
+echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
+cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON \
+  -DKOVEL_TESTS=ON -DKOVEL_PYTHON=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build build-test/sanitize -j2
+(cd build-test/sanitize && ctest -j2 | tail -n 3) | tee "$out/ctest-sanitize.log"
+grep -q '100% tests passed' "$out/ctest-sanitize.log"
+pkg="$out/sanitize-pkg"
+rm -rf "$pkg" && mkdir -p "$pkg/kovel"
+cp pysrc/kovel/* "$pkg/kovel/" && cp build-test/sanitize/python/_kovel*.so "$pkg/kovel/"
+# The loop test measures resident memory, which the sanitizer's quarantine inflates.
+log="$out/pytest-sanitize.log"
+(cd tests/python && PYTHONPATH="$pkg" ASAN_OPTIONS=detect_leaks=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -k 'not test_no_leaks_in_a_loop') 2>&1 |
+  tee "$log"
+count "$log"
+
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
