@@ -68,6 +68,12 @@ def test_sequences_are_accepted(wrap):
     assert t.postcard_bytes() == M.enc(PAREN) and str(t) == "(42)"
 
 
+def test_list_and_tuple_subclasses_are_iterated_their_own_way():
+    for base in (list, tuple):
+        odd = type("Odd", (base,), {"__iter__": lambda self: iter(paren())})
+        assert str(q(odd([K.HOLE]))) == "(42)"
+
+
 @pytest.mark.parametrize("empty", [[], (), b"", range(0)])
 def test_empty_sequences_give_no_commands(empty):
     model = ("Q", "q", 0, "py", M.leaf("integer", "42"), (), None)

@@ -93,6 +93,23 @@ def test_failing_index_is_discarded():
     assert str(K.klift(Bad("s"))) == '"s"'
     assert str(K.klift_html(Bad("<"))) == "&lt;"
 
+    class Both(str):
+        def __index__(self):
+            return 7
+    # An integer is tried before a string.
+    assert K.klift(Both("s")).postcard_bytes() == K.leaf("integer", "7").postcard_bytes()
+    assert K.klift_html(Both("s")).postcard_bytes() == K.leaf("text", "7").postcard_bytes()
+
+
+@pytest.mark.parametrize("fn", [K.klift, K.klift_html])
+def test_panic_from_index_is_not_discarded(fn, panic_type):
+    class Panicky:
+        def __index__(self):
+            raise panic_type("from __index__")
+    with pytest.raises(BaseException) as ei:
+        fn(Panicky())
+    assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
+
 
 def test_lift_binding_errors():
     with pytest.raises(TypeError) as ei:

@@ -319,7 +319,7 @@ def test_panic_fetched_from_python_is_resumed(panic_type, main_ns, capfd):
     assert type(outer.value) is panic_type and outer.value is not inner.value
     assert outer.value.args == (str(inner.value),)
     err = capfd.readouterr().err
-    assert "Python stack trace below:\n" in err
+    assert "Python stack trace below:\nTraceback (most recent call last):\n" in err
     assert panic_type.__name__ in err
 
 

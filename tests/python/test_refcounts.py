@@ -38,6 +38,16 @@ class Idx:
         return self.v
 
 
+class Items:
+    """A sequence by item access alone."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
 class Raising:
     def __index__(self):
         raise ValueError("no")
@@ -93,6 +103,7 @@ def test_successes_keep_argument_counts():
     def calls():
         K.quote(tag, 7, lang, t, cmds)
         K.unquote(tag, Idx(8), lang, t, tuple(cmds))
+        K.quote(tag, 9, lang, t, Items(cmds))  # items through __getitem__: new references
         K.tb(tag).w(code).p(code).c(t).e(t).b()
         K.klift(t), K.klift(code), K.klift_html(code)
         K.from_postcard_bytes(data), K.cmd(w), K.push(code), K.sym(tag), K.name(code)
