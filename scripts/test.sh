@@ -112,8 +112,11 @@ venv="$out/venv-$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_i
 "$venv/bin/python" -m mypy --strict examples/
 "$tools/bin/pyright" --pythonpath "$venv/bin/python"
 # Every name the package exports has a known type (run outside the tree, on the install).
-(cd "$out" && PATH="$venv/bin:$PATH" "$tools/bin/pyright" --verifytypes kovel --ignoreexternal |
-  tail -n 3)
+(cd "$out" && PATH="$venv/bin:$PATH" "$tools/bin/pyright" --verifytypes kovel --ignoreexternal) \
+  >"$out/verifytypes.log" || true
+grep 'Type completeness score' "$out/verifytypes.log"
+grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
+  { cat "$out/verifytypes.log"; exit 1; }
 
 echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
 cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON \
