@@ -81,6 +81,15 @@ def test_copy_and_deepcopy_give_an_equal_term():
     assert pair[0] is pair[1] and pair[0] is not t
 
 
+@pytest.mark.parametrize("make_obj", [lambda: K.NL, lambda: K.HOLE, lambda: K.tb("t")])
+def test_other_objects_still_refuse_pickling(make_obj):
+    obj = make_obj()
+    for attempt in (pickle.dumps, copy.copy):
+        with pytest.raises(TypeError) as e:
+            attempt(obj)
+        assert str(e.value) == f"cannot pickle 'builtins.{type(obj).__name__}' object"
+
+
 def test_a_million_deep_term_pickles_and_unpickles():
     depth = 1_000_000
     t = K.sym("x")
