@@ -88,9 +88,13 @@ def scorched_by_its_type():
 
 
 def quote_args():
-    return dict(tag="".join(["T"] * 100), index=1, lang=fresh("py"),
-                term=K.tb(fresh("t")).w(fresh("x")).b(),
-                cmds=[K.HOLE, K.cmd(K.write(fresh("!")))])
+    return dict(
+        tag="".join(["T"] * 100),
+        index=1,
+        lang=fresh("py"),
+        term=K.tb(fresh("t")).w(fresh("x")).b(),
+        cmds=[K.HOLE, K.cmd(K.write(fresh("!")))],
+    )
 
 
 def call(fn, kwargs, how):
@@ -128,7 +132,7 @@ def test_quote_survives_hooks_that_free_its_other_arguments(hook, how):
 @pytest.mark.parametrize("fn,tag", [(K.klift, "integer"), (K.klift_html, "text")])
 def test_lift_survives_index_that_frees_its_argument(fn, tag, how):
     t = call(fn, {"value": Hook(index=5)}, how)
-    assert str(t) == "5" and t.postcard_bytes()[2:2 + len(tag)] == tag.encode()
+    assert str(t) == "5" and t.postcard_bytes()[2 : 2 + len(tag)] == tag.encode()
     # It raises after freeing: the next kind is tried, then the value refused.
     with pytest.raises(TypeError) as ei:
         call(fn, {"value": Hook(index=ValueError("no"))}, how)
@@ -273,8 +277,9 @@ def test_a_real_sigint_ends_a_print():
         except KeyboardInterrupt:
             print("interrupted", round(time.perf_counter() - start, 1))
     """
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
     assert out.stdout.split()[0] == "interrupted", out.stderr
     assert 0.9 <= float(out.stdout.split()[1]) < 3
 
@@ -334,8 +339,12 @@ OOM_SCRIPT = """
 @pytest.mark.skipif(UNDER_SANITIZER, reason="address-space limits and sanitizers do not mix")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 def test_exhausted_memory_raises_memory_error_and_the_process_goes_on():
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(OOM_SCRIPT)],
-                         capture_output=True, text=True, timeout=600)
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(OOM_SCRIPT)],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     for name in ["str", "repr", "postcard_bytes", "reduce", "decode", "children", "build"]:

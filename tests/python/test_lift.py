@@ -121,6 +121,7 @@ def test_failing_index_is_discarded():
     class Both(str):
         def __index__(self):
             return 7
+
     # An integer is tried before a string.
     assert K.klift(Both("s")).postcard_bytes() == K.leaf("integer", "7").postcard_bytes()
     assert K.klift_html(Both("s")).postcard_bytes() == K.leaf("text", "7").postcard_bytes()
@@ -131,6 +132,7 @@ def test_panic_from_index_is_not_discarded(fn, panic_type):
     class Panicky:
         def __index__(self):
             raise panic_type("from __index__")
+
     with pytest.raises(BaseException) as ei:
         fn(Panicky())
     assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
