@@ -114,9 +114,9 @@ echo "== typing: stub against the module, examples under mypy --strict and pyrig
 venv="$out/venv-$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 "$venv/bin/python" -m mypy.stubtest kovel._kovel
 "$venv/bin/python" -m mypy --strict examples/
-"$tools/bin/pyright" --pythonpath "$venv/bin/python"
+"$tools/bin/pyright" -p "$root" --pythonpath "$venv/bin/python"
 # Every name the package exports has a known type (run outside the tree, on the install).
-(cd "$out" && PATH="$venv/bin:$PATH" "$tools/bin/pyright" --verifytypes kovel --ignoreexternal) \
+(cd "$out" && PATH="$venv/bin:$PATH" "$tools/bin/pyright" -p "$root" --verifytypes kovel --ignoreexternal) \
   >"$out/verifytypes.log" || true
 grep 'Type completeness score' "$out/verifytypes.log"
 grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
