@@ -1,7 +1,8 @@
 """floors.py: kovel next to the least that could do its job, and next to its decoding peers.
 
 Three areas, each measured in one run and given as ratios (kovel's best time over the other's
-best time, both taken over the same interleaved rounds):
+best time, both taken over the same interleaved rounds). Times are the process's CPU time, so
+that other load on a shared machine does not count against whichever side it happens to hit:
 
 - construction: `leaf`, `name` and `sym` against a minimal abi3 extension (bench/floor) with
   the same calling convention that reads two `str`, makes one malloc block of a 40-byte header
@@ -26,6 +27,7 @@ import pickle
 import subprocess
 import sys
 import sysconfig
+import time
 import timeit
 from pathlib import Path
 
@@ -291,7 +293,7 @@ def best_times(
     `rounds` interleaved rounds."""
     timers = []
     for label, fn in cands:
-        t = timeit.Timer(fn, globals=ns)
+        t = timeit.Timer(fn, timer=time.process_time, globals=ns)
         number, elapsed = t.autorange()
         # About 0.05 s per timing, at least one call: short timings and many rounds let the
         # best of them miss the other load of a shared machine.
