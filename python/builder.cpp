@@ -98,9 +98,13 @@ PyObject* builder_b(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     BuilderState& st = self_state(self);
     Use use(st);
-    std::optional<KTermBuilder> taken = std::exchange(st.builder, std::nullopt);
-    if (!taken) fail(PyExc_RuntimeError, "Builder already built");
-    return new_kterm(std::move(*taken).b()).release();
+    if (!st.builder) fail(PyExc_RuntimeError, "Builder already built");
+    // The result object comes first and the node second, so that a failure of either (out
+    // of memory) leaves the builder open with everything it had.
+    Obj out = new_kterm(KTermRef());
+    instance_value<KTermRef>(out.get(), kterm_type(), "KTerm") = std::move(*st.builder).b();
+    st.builder.reset();
+    return out.release();
   });
 }
 

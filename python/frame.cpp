@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "cells.hpp"
@@ -31,8 +33,9 @@ std::string display_name(const char* cls, const char* name) {
 
 /// The __qualname__ of obj's type, or the fixed text when it cannot be read.
 std::string type_qualname(PyObject* obj) {
-  Obj qual = Obj::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                         cells::name(cells::Name::Qualname)));
+  // The lookup can run a metaclass's code, which may reassign obj.__class__: hold the type.
+  Obj type = Obj::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  Obj qual = Obj::steal(PyObject_GetAttr(type.get(), cells::name(cells::Name::Qualname)));
   if (qual && PyUnicode_Check(qual.get())) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(qual.get(), &n)) return std::string(s, n);
@@ -108,9 +111,9 @@ void discard_error() {
 }
 
 void bind(const char* cls, const char* name, const char* const* params, size_t n, PyObject* args,
-          PyObject* kwargs, PyObject** slots) {
+          PyObject* kwargs, Obj* slots) {
   auto k = static_cast<size_t>(PyTuple_Size(args));
-  for (size_t i = 0; i < k && i < n; ++i) slots[i] = PyTuple_GetItem(args, i);
+  for (size_t i = 0; i < k && i < n; ++i) slots[i] = Obj::borrow(PyTuple_GetItem(args, i));
   if (k > n) {
     fail(PyExc_TypeError, display_name(cls, name) + " takes " + std::to_string(n) +
                               " positional arguments but " + std::to_string(k) +
@@ -136,10 +139,11 @@ void bind(const char* cls, const char* name, const char* const* params, size_t n
         fail(PyExc_TypeError, display_name(cls, name) + " got multiple values for argument '" +
                                   std::string(key_text) + "'");
       }
-      slots[i] = value;
+      slots[i] = Obj::borrow(value);
     }
   }
-  size_t missing = static_cast<size_t>(std::count(slots, slots + n, nullptr));
+  size_t missing =
+      static_cast<size_t>(std::count_if(slots, slots + n, [](const Obj& s) { return !s; }));
   if (missing == 0) return;
   std::string msg = display_name(cls, name) + " missing " + std::to_string(missing) +
                     " required positional " + (missing == 1 ? "argument" : "arguments") + ": ";
@@ -174,6 +178,10 @@ void wrap_pending(const char* param) noexcept {
   PyErr_SetObject(PyExc_TypeError, wrapped.get());
 }
 
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
+}
+
 std::string_view to_text(PyObject* o) {
   if (!PyUnicode_Check(o)) cast_error(o, "str");
   Py_ssize_t n = 0;
@@ -204,12 +212,18 @@ std::vector<CmdOrHole> to_cmd_list(PyObject* o) {
   if (PyUnicode_Check(o)) fail(PyExc_TypeError, "a 'str' cannot be converted into a command list");
   std::vector<CmdOrHole> out;
   auto take = [&](PyObject* item) { out.push_back(as_cmd_or_hole(item)); };
-  // Exact lists and tuples cannot override iteration: read their items in place.
-  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    bool list = PyList_CheckExact(o);
-    Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+  // Exact lists and tuples cannot override iteration: read their items in place. Each item
+  // is held while it is read, and a list's length is read afresh at every step, since a
+  // failing item's type lookup can run code that empties the list.
+  if (PyList_CheckExact(o)) {
+    out.reserve(static_cast<size_t>(PyList_Size(o)));
+    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) take(Obj::borrow(PyList_GetItem(o, i)).get());
+    return out;
+  }
+  if (PyTuple_CheckExact(o)) {
+    Py_ssize_t n = PyTuple_Size(o);
     out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) take(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+    for (Py_ssize_t i = 0; i < n; ++i) take(Obj::borrow(PyTuple_GetItem(o, i)).get());
     return out;
   }
   if (!PySequence_Check(o)) {
@@ -243,6 +257,10 @@ void raise_current() noexcept {
       } else if (panic && PyErr_Occurred() == panic) {
         resume_panic();
       }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a buffer past the largest size memory can hold
+      PyErr_NoMemory();
     } catch (const std::exception& e) {
       raise_panic(e.what());
     } catch (...) {

@@ -72,15 +72,18 @@ struct Sig {
   const char* params[N];
 };
 
-/// Fills slots[0..n) with borrowed arguments, or throws the binding's TypeError.
+/// Fills slots[0..n) with new references to the arguments, or throws the binding's TypeError.
 void bind(const char* cls, const char* name, const char* const* params, size_t n, PyObject* args,
-          PyObject* kwargs, PyObject** slots);
+          PyObject* kwargs, Obj* slots);
 
 /// Rewrites a pending exception of exactly TypeError as "argument '{param}': ...",
 /// keeping its __cause__.
 void wrap_pending(const char* param) noexcept;
 
-/// The bound arguments of one call (borrowed: the call's tuple and dict keep them alive).
+/// The bound arguments of one call. Each is owned for the whole call: a conversion can run
+/// Python code (__index__, __len__, __iter__, a metaclass's __qualname__, a signal handler)
+/// that empties the caller's keyword dictionary, and every view taken from an argument (the
+/// UTF-8 of a str, the buffer of a bytes) must outlive that.
 template <size_t N>
 class Args {
  public:
@@ -88,15 +91,15 @@ class Args {
     bind(sig.cls, sig.name, sig.params, N, args, kwargs, slots_);
   }
 
-  /// The unconverted argument i.
-  PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
+  /// The unconverted argument i, owned by this frame.
+  PyObject* operator[](size_t i) const noexcept { return slots_[i].get(); }
 
   /// Converts argument i with conv; an exact TypeError from it is prefixed with the
   /// parameter's name.
   template <class F>
   decltype(auto) get(size_t i, F&& conv) const {
     try {
-      return conv(slots_[i]);
+      return conv(slots_[i].get());
     } catch (BindError& e) {
       if (e.type == PyExc_TypeError) {
         e.message.insert(0, "argument '" + std::string(sig_.params[i]) + "': ");
@@ -110,8 +113,12 @@ class Args {
 
  private:
   const Sig<N>& sig_;
-  PyObject* slots_[N] = {};
+  Obj slots_[N];
 };
+
+/// The poll that long walks in the core call: runs pending signal handlers, and throws
+/// PyErrorSet when one raised (KeyboardInterrupt, say).
+void check_signals();
 
 /// Text: a str's strict UTF-8, read in place (valid while the str lives).
 std::string_view to_text(PyObject* o);

@@ -101,7 +101,7 @@ PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* kovel_from_postcard_bytes(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return guard([&] {
     Args<1> a(from_postcard_bytes_sig, args, kwargs);
-    Decoded d = from_postcard_bytes(a.get(0, to_bytes));
+    Decoded d = from_postcard_bytes(a.get(0, to_bytes), check_signals);
     if (!d.ok()) fail(PyExc_ValueError, std::string(d.message()));
     return new_kterm(std::move(d.term)).release();
   });

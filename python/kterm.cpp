@@ -20,16 +20,16 @@ Obj new_str(std::string_view s) {
 }
 
 PyObject* kterm_str(PyObject* self) noexcept {
-  return guard([&] { return new_str(coparse(self_term(self))).release(); });
+  return guard([&] { return new_str(coparse(self_term(self), check_signals)).release(); });
 }
 
 PyObject* kterm_repr(PyObject* self) noexcept {
   return guard([&] {
-    std::string text = coparse(self_term(self));
+    std::string text = coparse(self_term(self), check_signals);
     std::string out;
     out.reserve(text.size() + 16);
     out += "KTerm(";
-    text::append_repr_literal(out, text);
+    text::append_repr_literal(out, text, check_signals);
     out += ')';
     return new_str(out).release();
   });
@@ -40,7 +40,7 @@ PyObject* kterm_coparse(PyObject* self, PyObject*) noexcept { return kterm_str(s
 PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     std::string out;
-    encode(self_term(self), out);
+    encode(self_term(self), out, check_signals);
     return checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
         .release();
   });
@@ -49,7 +49,7 @@ PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) noexcept {
 PyObject* kterm_reduce(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     // The owned text doubles as the NUL-terminated copy that the compiler reads.
-    std::string text = coparse(self_term(self));
+    std::string text = coparse(self_term(self), check_signals);
     if (const void* nul = std::memchr(text.data(), 0, text.size())) {
       auto at = static_cast<const char*>(nul) - text.data();
       fail(PyExc_ValueError, "nul byte found in provided data at position: " + std::to_string(at));
@@ -61,9 +61,10 @@ PyObject* kterm_reduce(PyObject* self, PyObject*) noexcept {
     if (!PyDict_Check(globals.get())) cast_error(globals.get(), "dict");
     PyObject* builtins_key = cells::name(cells::Name::Builtins);
     if (!checked(PySequence_Contains(globals.get(), builtins_key))) {
-      PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+      // Held: storing can run a colliding key's __eq__, which may rebind the builtins.
+      Obj builtins = Obj::borrow(PyEval_GetBuiltins());
       if (!builtins) throw PyErrorSet{};
-      checked(PyDict_SetItem(globals.get(), builtins_key, builtins));
+      checked(PyDict_SetItem(globals.get(), builtins_key, builtins.get()));
     }
     return checked(PyEval_EvalCode(code.get(), globals.get(), globals.get())).release();
   });

@@ -46,13 +46,15 @@ void KTermBuilder::adopt_child(KTermRef term) {
 }
 
 KTermBox KTermBuilder::build() && {
-  // The builder's references move into the node: no count changes, no child copied.
+  // The builder's references move into the node: no count changes, no child copied. If the
+  // node cannot be made, the builder keeps everything it had.
   std::vector<const KTerm*> refs;
   refs.reserve(children_.size());
-  for (KTermRef& c : children_) refs.push_back(c.release());
-  children_.clear();
+  for (const KTermRef& c : children_) refs.push_back(c.get());
   KTermBox node(KTerm::make(Variant::Tuple, 0, tag_, {}, refs.data(),
                             checked_child_count(refs.size()), cmds_, n_cmds_, std::nullopt));
+  for (KTermRef& c : children_) c.release();
+  children_.clear();
   cmds_.clear();
   n_cmds_ = 0;
   return node;

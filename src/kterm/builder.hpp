@@ -27,7 +27,8 @@ class KTermBuilder {
     child(term);
     return std::move(*this);
   }
-  /// Consumes the builder into the finished Tuple record.
+  /// Consumes the builder into the finished Tuple record. If that throws (out of memory),
+  /// the builder is left as it was.
   KTermBox build() &&;
   /// Consumes the builder into a new shared term.
   KTermRef b() && { return std::move(*this).build().share(); }

@@ -18,9 +18,10 @@ std::string cmd_bytes_of(std::span<const CmdOrHole> cmds) {
 
 KTermBox make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
                     KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
-  const KTerm* inner = term.release();  // handed over to the node
-  return KTermBox(
-      KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
+  const KTerm* inner = term.get();
+  KTermBox node(KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
+  term.release();  // the node owns that reference now
+  return node;
 }
 
 }  // namespace
@@ -29,13 +30,12 @@ KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
                 std::span<const CmdOrHole> cmds) {
   std::vector<const KTerm*> refs;
   refs.reserve(children.size());
-  for (const KTermRef& c : children) {
-    c->retain();
-    refs.push_back(c.get());
-  }
-  return KTermBox(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
-                              checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
-                              std::nullopt));
+  for (const KTermRef& c : children) refs.push_back(c.get());
+  KTermBox node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
+                            checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
+                            std::nullopt));
+  for (const KTerm* c : refs) c->retain();  // the references node now owns
+  return node;
 }
 
 KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,

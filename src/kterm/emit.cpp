@@ -29,6 +29,7 @@ void write(const KTerm& t, PrefixWriter& w) {
       stack.pop_back();
     }
     --top.cmds_left;
+    w.tick();  // every entry counts, HOLE too: shared HOLEs alone can splice for hours
     CmdView c = next_cmd(top.cmd);
     if (c.kind != CmdKind::HOLE) {
       w.interpret(c.kind, c.text);

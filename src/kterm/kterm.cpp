@@ -1,7 +1,6 @@
 // kterm.cpp: node layout, allocation, release without recursion, structural equality.
 #include "kterm/kterm.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -11,14 +10,9 @@ namespace kovel {
 
 namespace {
 
-[[noreturn]] void out_of_memory() {
-  std::fputs("kovel: out of memory\n", stderr);
-  std::abort();
-}
-
-// Adds to a block size, ending the process on overflow as on any failed allocation.
+// Adds to a block size; a size past what memory can hold fails like a failed allocation.
 size_t grow(size_t total, uint64_t more) {
-  if (more > SIZE_MAX - total) out_of_memory();
+  if (more > SIZE_MAX - total) throw std::bad_alloc();
   return total + static_cast<size_t>(more);
 }
 
@@ -28,7 +22,7 @@ void free_node(const KTerm* t) noexcept { std::free(const_cast<KTerm*>(t)); }
 }  // namespace
 
 uint32_t checked_child_count(size_t n) {
-  if (n > UINT32_MAX) out_of_memory();
+  if (n > UINT32_MAX) throw std::bad_alloc();
   return static_cast<uint32_t>(n);
 }
 
@@ -63,7 +57,7 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   size = grow(size, cmd_bytes.size());
 
   void* mem = std::malloc(size);
-  if (!mem) out_of_memory();
+  if (!mem) throw std::bad_alloc();
   auto* t = new (mem) KTerm();
   t->variant_ = v;
   t->index_ = tuple ? 0 : index;
@@ -95,35 +89,36 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   return t;
 }
 
+bool KTerm::drop() const noexcept {
+  uint32_t old = refs_.fetch_sub(1, std::memory_order_acq_rel);
+  if (old == 1) return true;
+  if (old >= kSaturated) pin();
+  return false;
+}
+
 void KTerm::release(const KTerm* t) noexcept {
-  if (t->refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  // Release walks down with an explicit stack. A node that held the last reference to
-  // exactly one child with children of its own continues with that child directly, so a
-  // chain needs no stack at all.
-  std::vector<const KTerm*> pending;
+  if (!t->drop()) return;
+  // Dying nodes whose children are still to be dropped wait on a list threaded through
+  // their own n_cmds_ field, which nothing reads once the count is zero: release needs no
+  // memory of its own, so it cannot fail, and its depth costs nothing.
+  auto link = [](const KTerm* n) -> uint64_t& { return const_cast<KTerm*>(n)->n_cmds_; };
+  const KTerm* pending = nullptr;
   const KTerm* node = t;
   for (;;) {
-    const KTerm* next = nullptr;
     for (uint32_t i = 0; i < node->n_children_; ++i) {
       const KTerm* c = node->children()[i];
-      if (c->refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
+      if (!c->drop()) continue;
       if (c->n_children_ == 0) {
         free_node(c);
-      } else if (!next) {
-        next = c;
       } else {
-        pending.push_back(c);
+        link(c) = reinterpret_cast<uintptr_t>(pending);
+        pending = c;
       }
     }
     free_node(node);
-    if (next) {
-      node = next;
-    } else if (!pending.empty()) {
-      node = pending.back();
-      pending.pop_back();
-    } else {
-      return;
-    }
+    if (!pending) return;
+    node = pending;
+    pending = reinterpret_cast<const KTerm*>(static_cast<uintptr_t>(link(node)));
   }
 }
 

@@ -85,14 +85,23 @@ class KTerm {
   /// The current count; for tests and diagnostics.
   uint32_t use_count() const noexcept { return refs_.load(std::memory_order_relaxed); }
 
+  /// A count that reaches kSaturated stays in [kSaturated, 2^32) for good: the node is never
+  /// freed (a leak, not a use after free). The count is reset to kPinned, halfway up that
+  /// range, whenever it is seen there, so racing updates can never carry it out.
+  static constexpr uint32_t kSaturated = uint32_t{1} << 31;
+  static constexpr uint32_t kPinned = kSaturated + (kSaturated >> 1);
+
   /// Takes one more reference.
-  void retain() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-  /// Drops one reference; the last one frees the node and, without recursion, every
-  /// descendant whose last reference it held.
+  void retain() const noexcept {
+    if (refs_.fetch_add(1, std::memory_order_relaxed) >= kSaturated - 1) pin();
+  }
+  /// Drops one reference; the last one frees the node and, without recursion or allocation,
+  /// every descendant whose last reference it held.
   static void release(const KTerm* t) noexcept;
 
-  /// Allocates a node with count 1. Takes over one reference to each of the n_children
-  /// pointers; cmd_bytes must hold n_cmds entries written by encode_cmd.
+  /// Allocates a node with count 1; throws std::bad_alloc when memory runs out. Copies the
+  /// n_children pointers and, once it has succeeded, owns one reference to each (on failure
+  /// they stay the caller's). cmd_bytes must hold n_cmds entries written by encode_cmd.
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
                      uint64_t n_cmds, std::optional<Span> span);
@@ -109,6 +118,12 @@ class KTerm {
   const char* text_base() const noexcept {
     return reinterpret_cast<const char*>(children() + n_children_);
   }
+
+  void pin() const noexcept { refs_.store(kPinned, std::memory_order_relaxed); }
+  /// Drops one reference; true when it was the last.
+  bool drop() const noexcept;
+
+  friend struct KTermCountAccess;  // tests drive a count to its limit through this
 
   mutable std::atomic<uint32_t> refs_{1};
   Variant variant_ = Variant::Tuple;
@@ -177,8 +192,7 @@ class KTermBox {
   KTerm* t_;
 };
 
-/// A child count as a node stores it. Every child costs a node block of its own, so more than
-/// 2^32 of them cannot be in memory; reaching it ends the process like a failed allocation.
+/// A child count as a node stores it; more than 2^32 - 1 throws std::bad_alloc.
 uint32_t checked_child_count(size_t n);
 
 inline KTermRef KTerm::child_ref(uint32_t i) const noexcept { return KTermRef::share(child(i)); }

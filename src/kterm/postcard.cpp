@@ -38,15 +38,17 @@ void encode_tail(const KTerm& t, std::string& out) {
 
 }  // namespace
 
-void encode(const KTerm& t, std::string& out) {
+void encode(const KTerm& t, std::string& out, Poll poll) {
   struct Frame {
     const KTerm* node;
     uint32_t next_child;
   };
+  PollClock clock(poll);
   std::vector<Frame> stack;
   encode_head(t, out);
   stack.push_back({&t, 0});
   while (!stack.empty()) {
+    clock.tick(out.size());
     Frame& top = stack.back();
     if (top.next_child < top.node->child_count()) {
       const KTerm& c = top.node->child(top.next_child++);
@@ -59,9 +61,9 @@ void encode(const KTerm& t, std::string& out) {
   }
 }
 
-std::string postcard_bytes(const KTerm& t) {
+std::string postcard_bytes(const KTerm& t, Poll poll) {
   std::string out;
-  encode(t, out);
+  encode(t, out, poll);
   return out;
 }
 
@@ -82,7 +84,7 @@ struct Pending {
 
 class Decoder {
  public:
-  explicit Decoder(std::string_view in) : r_(in) {}
+  Decoder(std::string_view in, Poll poll) : r_(in), clock_(poll) {}
 
   ~Decoder() {
     for (const KTerm* t : kids_) KTerm::release(t);
@@ -91,6 +93,7 @@ class Decoder {
   Decoded run() {
     if (!head()) return fail();
     while (!stack_.empty()) {
+      clock_.tick(0);  // decoding is linear in its input; steps alone bound the interval
       Pending& top = stack_.back();
       if (top.children_left > 0) {
         --top.children_left;
@@ -174,6 +177,8 @@ class Decoder {
       }
     }
     const size_t count = kids_.size() - p.first_child;
+    // Room for node before it exists, so that handing it to its parent cannot fail.
+    if (kids_.size() == kids_.capacity()) kids_.reserve(std::max<size_t>(16, 2 * kids_.size()));
     KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
                               checked_child_count(count), cmds, n, span);
     kids_.resize(p.first_child);  // their references now belong to node
@@ -183,6 +188,7 @@ class Decoder {
   }
 
   wire::Reader r_;
+  PollClock clock_;
   std::vector<Pending> stack_;
   std::vector<const KTerm*> kids_;  // finished nodes awaiting their parent; each owns a count
   std::string scratch_;             // a command list rewritten in shortest form
@@ -190,6 +196,6 @@ class Decoder {
 
 }  // namespace
 
-Decoded from_postcard_bytes(std::string_view in) { return Decoder(in).run(); }
+Decoded from_postcard_bytes(std::string_view in, Poll poll) { return Decoder(in, poll).run(); }
 
 }  // namespace kovel

@@ -6,14 +6,16 @@
 #include <variant>
 
 #include "kterm/kterm.hpp"
+#include "poll/poll.hpp"
 #include "wire/wire.hpp"
 
 namespace kovel {
 
-/// Appends the encoding of t to out.
-void encode(const KTerm& t, std::string& out);
+/// Appends the encoding of t to out. A shared subtree is written once per occurrence, so the
+/// output can outgrow the term many times over: poll is called now and then and may throw.
+void encode(const KTerm& t, std::string& out, Poll poll = nullptr);
 /// The encoding of t.
-std::string postcard_bytes(const KTerm& t);
+std::string postcard_bytes(const KTerm& t, Poll poll = nullptr);
 
 /// A decoded term, or the error that stopped decoding.
 struct Decoded {
@@ -23,7 +25,8 @@ struct Decoded {
   std::string_view message() const noexcept { return wire::message(error); }
 };
 
-/// Reads one term from the start of in; trailing bytes are ignored.
-Decoded from_postcard_bytes(std::string_view in);
+/// Reads one term from the start of in; trailing bytes are ignored. poll is called now and
+/// then and may throw; nothing decoded survives it.
+Decoded from_postcard_bytes(std::string_view in, Poll poll = nullptr);
 
 }  // namespace kovel

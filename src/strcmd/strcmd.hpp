@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "poll/poll.hpp"
 #include "wire/wire.hpp"
 
 namespace kovel {
@@ -37,9 +38,10 @@ bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept;
 
 /// Applies string commands to a caller-owned buffer, keeping a stack of indentation prefixes.
 /// The prefixes are kept concatenated, so a newline costs one append of their total length.
+/// A walk feeding the writer calls `tick` once per entry, which calls the poll now and then.
 class PrefixWriter {
  public:
-  explicit PrefixWriter(std::string& out) noexcept : out_(out) {}
+  explicit PrefixWriter(std::string& out, Poll poll = nullptr) noexcept : out_(out), clock_(poll) {}
 
   /// Applies one command (kind never HOLE).
   void interpret(CmdKind k, std::string_view t) {
@@ -70,8 +72,12 @@ class PrefixWriter {
   /// Number of prefixes in force.
   size_t depth() const noexcept { return starts_.size(); }
 
+  /// Counts one step of the walk; may call the poll, which may throw.
+  void tick() { clock_.tick(out_.size()); }
+
  private:
   std::string& out_;
+  PollClock clock_;
   std::string prefixes_;        // every prefix in force, bottom first
   std::vector<size_t> starts_;  // where each prefix begins in prefixes_
 };

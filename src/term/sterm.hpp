@@ -21,11 +21,12 @@ concept STerm = requires(const T& t, PrefixWriter& w) {
   { write(t, w) } -> std::same_as<void>;
 };
 
-/// "Serialize the term back to source code." Throws InternalFault on a broken term.
+/// "Serialize the term back to source code." Throws InternalFault on a broken term, and
+/// whatever poll throws.
 template <STerm T>
-std::string coparse(const T& t) {
+std::string coparse(const T& t, Poll poll = nullptr) {
   std::string out;
-  PrefixWriter w(out);
+  PrefixWriter w(out, poll);
   write(t, w);
   return out;  // whole UTF-8 texts and newlines only: valid by construction
 }

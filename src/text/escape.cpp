@@ -9,6 +9,9 @@
 namespace kovel::text {
 namespace {
 
+// Bytes of text escaped between two polls.
+constexpr ptrdiff_t kSlice = ptrdiff_t{1} << 20;
+
 // What an ASCII byte becomes in a repr literal.
 enum class Ascii : uint8_t { Plain, Short, Unicode };
 
@@ -103,7 +106,7 @@ std::string_view html_entity(char c) noexcept {
 
 }  // namespace
 
-void append_repr_literal(std::string& out, std::string_view utf8) {
+void append_repr_literal(std::string& out, std::string_view utf8, Poll poll) {
   out.reserve(out.size() + utf8.size() + 2);
   out.push_back('"');
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
@@ -113,31 +116,36 @@ void append_repr_literal(std::string& out, std::string_view utf8) {
     out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
   };
   while (p != end) {
-    unsigned char b = *p;
-    if (b < 0x80) {
-      Ascii kind = kAsciiKinds[b];
-      if (kind == Ascii::Plain) {
-        ++p;
+    // A printed term can be far longer than the term: poll between slices of the text.
+    const auto* slice_end = end - p > kSlice ? p + kSlice : end;
+    while (p < slice_end) {
+      unsigned char b = *p;
+      if (b < 0x80) {
+        Ascii kind = kAsciiKinds[b];
+        if (kind == Ascii::Plain) {
+          ++p;
+          continue;
+        }
+        flush();
+        if (kind == Ascii::Short) {
+          out.push_back('\\');
+          out.push_back(short_escape(b));
+        } else {
+          append_unicode_escape(out, b);
+        }
+        run = ++p;
         continue;
       }
-      flush();
-      if (kind == Ascii::Short) {
-        out.push_back('\\');
-        out.push_back(short_escape(b));
-      } else {
-        append_unicode_escape(out, b);
+      size_t len;
+      char32_t cp = decode_multibyte(p, end, len);
+      if (needs_unicode_escape(cp)) {
+        flush();
+        append_unicode_escape(out, cp);
+        run = p + len;
       }
-      run = ++p;
-      continue;
+      p += len;
     }
-    size_t len;
-    char32_t cp = decode_multibyte(p, end, len);
-    if (needs_unicode_escape(cp)) {
-      flush();
-      append_unicode_escape(out, cp);
-      run = p + len;
-    }
-    p += len;
+    if (poll && p != end) poll();
   }
   flush();
   out.push_back('"');

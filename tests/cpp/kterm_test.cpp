@@ -77,6 +77,59 @@ TEST(Emission, MissingChildIsAnInternalFault) {
   EXPECT_EQ(coparse(outer->child_ref(1)), "a = 1");
 }
 
+// Counts its calls and throws at the `limit`-th one.
+struct CountingPoll {
+  static inline int calls = 0;
+  static inline int limit = 0;
+  struct Stop {};
+  static void poll() {
+    if (++calls == limit) throw Stop{};
+  }
+  explicit CountingPoll(int stop_at) {
+    calls = 0;
+    limit = stop_at;
+  }
+};
+
+// 22 levels, each splicing the one below twice: 2^22 leaves from 23 nodes (ten more levels
+// would print for hours).
+KTermRef doubling(const KTermRef& bottom, bool quotes) {
+  KTermRef t = bottom;
+  for (int i = 0; i < 22; ++i)
+    t = quotes ? quote("q", 0, "", t, Cmds{H, H}) : tuple("t", Kids{t, t}, Cmds{H, H});
+  return t;
+}
+
+TEST(Emission, PollEndsAnOutsizedPrint) {
+  // Neither output (the leaf writes nothing) nor commands bound this walk: only the steps.
+  for (bool quotes : {true, false}) {
+    KTermRef t = doubling(leaf("", ""), quotes);
+    CountingPoll p(3);
+    EXPECT_THROW(coparse(t, CountingPoll::poll), CountingPoll::Stop);
+    EXPECT_EQ(CountingPoll::calls, 3);
+    EXPECT_EQ(t->use_count(), 1u);
+  }
+}
+
+TEST(Emission, PollIsCalledAtBoundedIntervals) {
+  Kids kids(100'000, leaf("x", "ab"));
+  Cmds cmds(kids.size(), H);
+  KTermRef wide = tuple("w", kids, cmds);
+  CountingPoll steps(-1);
+  std::string out = coparse(wide, CountingPoll::poll);
+  EXPECT_EQ(out.size(), 200'000u);
+  // 200,000 entries: one poll per PollClock::kSteps of them.
+  EXPECT_EQ(CountingPoll::calls, 200'000 / static_cast<int>(PollClock::kSteps));
+  // Big texts poll by the bytes they add, however few the entries.
+  KTermRef big = leaf("t", std::string(PollClock::kBytes / 4, 'z'));
+  KTermRef many = tuple("m", Kids(40, big), Cmds(40, H));
+  CountingPoll bytes(-1);
+  EXPECT_EQ(coparse(many, CountingPoll::poll).size(), 10 * PollClock::kBytes);
+  EXPECT_GE(CountingPoll::calls, 9);
+  EXPECT_EQ(coparse(many).size(), 10 * PollClock::kBytes);  // no poll: never called
+  EXPECT_EQ(CountingPoll::calls, bytes.calls);
+}
+
 TEST(Constructors, LeafAndSym) {
   KTermRef l = leaf("integer", "42");
   EXPECT_EQ(l->variant(), Variant::Tuple);
@@ -95,6 +148,13 @@ TEST(Constructors, LeafAndSym) {
 
   std::string longer(300, 'z');
   EXPECT_EQ(coparse(leaf("t", longer)), longer);
+  // Every length across the short-command buffer's bound, one byte at a time.
+  for (size_t n = 50; n < 140; ++n) {
+    std::string code(n, static_cast<char>('a' + n % 26));
+    KTermRef t = leaf("t", code);
+    ASSERT_EQ(cmds_of(*t), Cmds{W(code)}) << n;
+    ASSERT_EQ(coparse(t), code) << n;
+  }
   std::string nul("a\0b\nc", 5);
   EXPECT_EQ(coparse(leaf(nul, nul)), nul);
   EXPECT_EQ(leaf(nul, "")->tag(), nul);
@@ -152,6 +212,48 @@ TEST(Sharing, SubtreeSurvivesItsParent) {
   }
   EXPECT_EQ(kept->use_count(), 1u);
   EXPECT_EQ(coparse(kept), "A");
+}
+
+TEST(Sharing, ReleaseDropsEveryDyingChild) {
+  // Each non-leaf child that dies with its parent must give up its own children too.
+  KTermRef l = leaf("l", "L");
+  {
+    KTermRef parent =
+        tuple("p",
+              Kids{tuple("a", Kids{l}, Cmds{H}), leaf("x", "X"), tuple("b", Kids{l, l}, Cmds{H, H}),
+                   tuple("c", Kids{tuple("d", Kids{l}, Cmds{H})}, Cmds{H})},
+              Cmds{H, H, H, H});
+    EXPECT_EQ(l->use_count(), 5u);
+    EXPECT_EQ(coparse(parent), "LXLLL");
+  }
+  EXPECT_EQ(l->use_count(), 1u);
+}
+
+}  // namespace
+
+/// Test access to a node's count.
+struct KTermCountAccess {
+  static void set(const KTerm& t, uint32_t n) { t.refs_.store(n); }
+};
+
+namespace {
+
+TEST(Sharing, CountSaturatesInsteadOfWrapping) {
+  KTermRef t = leaf("t", "x");
+  KTermCountAccess::set(*t, KTerm::kSaturated - 2);  // as if 2^31 - 2 holders existed
+  t->retain();
+  EXPECT_EQ(t->use_count(), KTerm::kSaturated - 1);
+  t->retain();  // reaches the limit: pinned for good
+  EXPECT_EQ(t->use_count(), KTerm::kPinned);
+  for (int i = 0; i < 1000; ++i) KTerm::release(t.get());
+  EXPECT_EQ(t->use_count(), KTerm::kPinned);  // releases never bring it back down
+  for (int i = 0; i < 1000; ++i) t->retain();
+  EXPECT_EQ(t->use_count(), KTerm::kPinned);
+  EXPECT_EQ(coparse(t), "x");
+  // Below the limit the count is exact: back to one holder, freed as usual.
+  KTermCountAccess::set(*t, 2);
+  KTerm::release(t.get());
+  EXPECT_EQ(t->use_count(), 1u);
 }
 
 // A chain of `depth` levels, each splicing the one below between its own commands.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <stdexcept>
 
 #include "alloc_watch.hpp"
 #include "term/sterm.hpp"
@@ -155,10 +156,16 @@ TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
   EXPECT_EQ(tag(""), DecodeError::None);
   EXPECT_EQ(tag("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), DecodeError::None);
   EXPECT_EQ(tag(std::string("a\0b", 3)), DecodeError::None);
-  for (const char* bad : {"\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80",
-                          "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80",
-                          "\xC3", "\xE2\x82", "abcdefgh\xFF", "\xC3\x28"})
+  for (const char* bad :
+       {"\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xED\xA0\x80", "\xF0\x80\x80\x80",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80", "\xC3", "\xE2\x82", "abcdefgh\xFF",
+        "\xC3\x28", "\xE2\x82\x28", "\xF0\x9F\x98\x28", "\xF0\x9F\x28\x80", "\xE2\x28\xAC"})
     EXPECT_EQ(tag(bad), DecodeError::BadUtf8) << hex(bad);
+  // A sequence cut short by the end of its text, though the bytes after it would complete it.
+  std::string_view whole = "\xE2\x82\xAC\xF0\x9F\x98\x80";
+  for (size_t n : {1, 2, 4, 5, 6}) EXPECT_FALSE(wire::valid_utf8(whole.substr(0, n))) << n;
+  EXPECT_TRUE(wire::valid_utf8(whole.substr(0, 3)));
+  EXPECT_TRUE(wire::valid_utf8(whole));
 }
 
 TEST(PostcardDecode, FieldsCarriedAsGiven) {
@@ -254,6 +261,39 @@ TEST(PostcardRoundTrip, RandomTermsDecodeEqualAndReencodeIdentically) {
     for (size_t n = 0; n < bytes.size(); ++n)
       ASSERT_EQ(error_of(std::string_view(bytes).substr(0, n)), DecodeError::EndOfInput);
   }
+}
+
+// Throws at its third call.
+void third_call_throws() {
+  static int calls = 0;
+  if (++calls % 3 == 0) throw std::runtime_error("interrupted");
+}
+
+TEST(PostcardPoll, EndsEncodingAndDecodingAndKeepsTermsWhole) {
+  // 2^23 nodes to write from 23.
+  KTermRef t = leaf("x", "x");
+  for (int i = 0; i < 22; ++i) t = tuple("t", Kids{t, t}, Cmds{H, H});
+  std::string out;
+  EXPECT_THROW(encode(*t, out, third_call_throws), std::runtime_error);
+  EXPECT_GT(out.size(), 0u);
+  EXPECT_EQ(t->use_count(), 1u);
+  // Decoding a long input stops too, releasing every node it made (the sanitizer run checks).
+  KTermRef wide = tuple("w", Kids(50'000, leaf("x", "x")), Cmds{H});
+  std::string bytes = postcard_bytes(*wide);
+  EXPECT_THROW(from_postcard_bytes(bytes, third_call_throws), std::runtime_error);
+  Decoded d = from_postcard_bytes(bytes);
+  ASSERT_TRUE(d.ok());
+  EXPECT_TRUE(equal(*wide, *d.term));
+}
+
+TEST(PostcardDecode, ReservationIsCappedAtOneMebibyte) {
+  // A count of 2^21 children with that many bytes behind it: the count is plausible, but
+  // only 1 MiB of child references may be reserved before the children are read.
+  std::string in = unhex("02 00 80 80 80 01") + std::string(size_t{1} << 21, '\x03');
+  AllocationWatch watch;
+  EXPECT_EQ(error_of(in), DecodeError::BadVariant);
+  EXPECT_LE(watch.largest(), size_t{1} << 20);
+  EXPECT_GE(watch.largest(), size_t{1} << 20);  // the capped reservation itself
 }
 
 TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {
