@@ -100,7 +100,7 @@ class Decoder {
         if (!head()) return fail();
         continue;
       }
-      if (!finish()) return fail();
+      if (!finish(top) || !pop()) return fail();
     }
     Decoded d;
     d.term = KTermRef::adopt(kids_.back());
@@ -120,7 +120,7 @@ class Decoder {
     wire::Reader again(checked);
     scratch_.clear();
     for (uint64_t i = 0; i < n; ++i) {
-      CmdKind k;
+      CmdKind k = CmdKind::HOLE;
       std::string_view t;
       decode_cmd(again, k, t);  // cannot fail: these bytes were just checked
       encode_cmd(scratch_, k, t);
@@ -128,15 +128,19 @@ class Decoder {
     return scratch_;
   }
 
-  // Reads a node's head and opens it.
+  // Reads a node's head and opens it; a Tuple without children (a leaf, most nodes) is
+  // finished at once, without a stay on the stack.
   bool head() {
     uint32_t v;
     if (!r_.variant(v)) return false;
     if (v > 2) return r_.fail(DecodeError::BadVariant);
-    Pending p{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()};
+    // Filled in place: a Pending copied right after its fields were written stalls the
+    // copy's wide loads on the narrow stores still in flight.
+    Pending& p = stack_.emplace_back(Pending{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()});
     if (!r_.text(p.tag)) return false;
     if (p.variant == Variant::Tuple) {
       if (!r_.size(p.children_left)) return false;
+      if (p.children_left == 0) return finish(p) && pop();
       // A count is a promise, not a fact: reserve only what the bytes left could hold,
       // and keep the stack's doubling growth so that many nested reservations stay linear.
       if (p.children_left <= r_.left()) {
@@ -146,19 +150,23 @@ class Decoder {
     } else {
       if (!r_.byte(p.index) || !r_.text(p.lang)) return false;
     }
-    stack_.push_back(p);
     return true;
   }
 
-  // Reads the rest of the top node, builds it, and hands it to its parent.
-  bool finish() {
-    Pending p = stack_.back();
+  bool pop() noexcept {
+    stack_.pop_back();
+    return true;
+  }
+
+  // Reads the rest of node p (the top of the stack, whose children are the last ones on
+  // kids_), builds it, and hands it to its parent.
+  bool finish(const Pending& p) {
     uint64_t n;
     if (!r_.size(n)) return false;
     const char* first = r_.pos();
     r_.clear_overlong();
     for (uint64_t i = 0; i < n; ++i) {
-      CmdKind k;
+      CmdKind k = CmdKind::HOLE;
       std::string_view t;
       if (!decode_cmd(r_, k, t)) return false;
     }
@@ -183,7 +191,6 @@ class Decoder {
                               checked_child_count(count), cmds, n, span);
     kids_.resize(p.first_child);  // their references now belong to node
     kids_.push_back(node);
-    stack_.pop_back();
     return true;
   }
 

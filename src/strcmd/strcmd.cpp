@@ -12,13 +12,4 @@ void encode_strcmd(std::string& out, CmdKind k, std::string_view t) {
   if (has_text(k)) wire::put_text(out, t);
 }
 
-bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept {
-  uint32_t v;
-  if (!r.variant(v)) return false;
-  if (v > 3) return r.fail(wire::DecodeError::BadVariant);
-  k = static_cast<CmdKind>(v);
-  t = {};
-  return !has_text(k) || r.text(t);
-}
-
 }  // namespace kovel

@@ -34,7 +34,14 @@ StrCmd push(std::string_view s);
 /// Appends the byte form of one string command of kind k (never HOLE) with text t.
 void encode_strcmd(std::string& out, CmdKind k, std::string_view t);
 /// Reads one string command from untrusted bytes; t points into the input.
-bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept;
+inline bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept {
+  uint32_t v;
+  if (!r.variant(v)) return false;
+  if (v > 3) return r.fail(wire::DecodeError::BadVariant);
+  k = static_cast<CmdKind>(v);
+  t = {};
+  return !has_text(k) || r.text(t);
+}
 
 /// Applies string commands to a caller-owned buffer, keeping a stack of indentation prefixes.
 /// The prefixes are kept concatenated, so a newline costs one append of their total length.

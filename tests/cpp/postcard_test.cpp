@@ -166,6 +166,19 @@ TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
   for (size_t n : {1, 2, 4, 5, 6}) EXPECT_FALSE(wire::valid_utf8(whole.substr(0, n))) << n;
   EXPECT_TRUE(wire::valid_utf8(whole.substr(0, 3)));
   EXPECT_TRUE(wire::valid_utf8(whole));
+  // Every length and position, past the ASCII fast path's word and tail loads: one stray
+  // continuation byte or a cut-off lead byte anywhere fails, a whole sequence anywhere passes.
+  for (size_t n = 1; n <= 24; ++n) {
+    for (size_t at = 0; at < n; ++at) {
+      std::string text(n, 'a');
+      text[at] = '\x80';
+      EXPECT_EQ(tag(text), DecodeError::BadUtf8) << n << " " << at;
+      text[at] = '\xC3';
+      EXPECT_EQ(tag(text), DecodeError::BadUtf8) << n << " " << at;
+      text.insert(at + 1, 1, '\xA9');
+      EXPECT_EQ(tag(text), DecodeError::None) << n << " " << at;
+    }
+  }
 }
 
 TEST(PostcardDecode, FieldsCarriedAsGiven) {
