@@ -88,6 +88,11 @@ template <size_t N>
 class Args {
  public:
   Args(const Sig<N>& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
+    if (!kwargs && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+      // The common call, every argument by position: nothing to look up or report.
+      for (size_t i = 0; i < N; ++i) slots_[i] = Obj::borrow(PyTuple_GetItem(args, i));
+      return;
+    }
     bind(sig.cls, sig.name, sig.params, N, args, kwargs, slots_);
   }
 

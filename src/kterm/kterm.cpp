@@ -78,13 +78,37 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   }
   if (n_children) std::memcpy(p, children, n_children * sizeof(KTerm*));
   p += n_children * sizeof(KTerm*);
-  if (!tag.empty()) std::memcpy(p, tag.data(), tag.size());
+  wire::copy_bytes(p, tag.data(), tag.size());
   p += tag.size();
-  if (!tuple && !lang.empty()) {
-    std::memcpy(p, lang.data(), lang.size());
+  if (!tuple) {
+    wire::copy_bytes(p, lang.data(), lang.size());
     p += lang.size();
   }
-  if (!cmd_bytes.empty()) std::memcpy(p, cmd_bytes.data(), cmd_bytes.size());
+  wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
+  return t;
+}
+
+KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
+  // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
+  size_t n_len = 1;
+  for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
+  size_t size = grow(sizeof(KTerm) + 2 + n_len, tag.size());
+  size = grow(size, code.size());
+  const uint8_t cls = node_alloc::class_of(size);
+  auto* t = new (node_alloc::allocate(cls, size)) KTerm();  // throws std::bad_alloc
+  t->block_class_ = cls;
+  t->n_cmds_ = 1;
+  t->tag_len_ = tag.size();
+  t->cmd_bytes_ = 2 + n_len + code.size();
+  char* p = reinterpret_cast<char*>(t + 1);
+  wire::copy_bytes(p, tag.data(), tag.size());
+  p += tag.size();
+  *p++ = 0x00;
+  *p++ = static_cast<char>(CmdKind::Write);
+  uint64_t v = code.size();
+  for (; v >= 0x80; v >>= 7) *p++ = static_cast<char>((v & 0x7F) | 0x80);
+  *p++ = static_cast<char>(v);
+  wire::copy_bytes(p, code.data(), code.size());
   return t;
 }
 

@@ -105,6 +105,10 @@ class KTerm {
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
                      uint64_t n_cmds, const std::optional<Span>& span);
+  /// Allocates a Tuple with no children and the one command Write(code), count 1; throws
+  /// std::bad_alloc. The same node as make would build, written without going through a
+  /// command list first: leaves are most of the nodes made.
+  static KTerm* make_leaf(std::string_view tag, std::string_view code);
 
  private:
   KTerm() = default;

@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "wire/wire.hpp"
 
 namespace kovel {
 
@@ -35,7 +36,7 @@ class ByteBuffer {
       if (n > cap_ - size_) grow(n);
       std::memcpy(data_ + size_, p, n);
     } else {
-      copy_short(data_ + size_, p, n);
+      wire::copy_short(data_ + size_, p, n);
     }
     size_ += n;
   }
@@ -46,28 +47,6 @@ class ByteBuffer {
   }
 
  private:
-  /// Copies n <= 16 bytes with fixed-size moves that overlap, instead of a call: most texts
-  /// of a term are short.
-  static void copy_short(char* d, const char* s, size_t n) noexcept {
-    if (n >= 8) {
-      uint64_t a, b;
-      std::memcpy(&a, s, 8);
-      std::memcpy(&b, s + n - 8, 8);
-      std::memcpy(d, &a, 8);
-      std::memcpy(d + n - 8, &b, 8);
-    } else if (n >= 4) {
-      uint32_t a, b;
-      std::memcpy(&a, s, 4);
-      std::memcpy(&b, s + n - 4, 4);
-      std::memcpy(d, &a, 4);
-      std::memcpy(d + n - 4, &b, 4);
-    } else if (n > 0) {
-      d[0] = s[0];
-      d[n / 2] = s[n / 2];
-      d[n - 1] = s[n - 1];
-    }
-  }
-
   /// Makes room for `more` bytes past size(), at least doubling the capacity.
   void grow(size_t more);
 

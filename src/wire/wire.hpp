@@ -54,6 +54,37 @@ inline uint64_t get_trusted_varint(const char*& p) noexcept {
   }
 }
 
+/// Copies n <= 16 bytes with fixed-size moves that overlap, instead of a call: most texts of
+/// a term are short.
+inline void copy_short(char* d, const char* s, size_t n) noexcept {
+  if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
+}
+
+/// Copies n bytes: short ones inline, longer ones with memcpy.
+inline void copy_bytes(char* d, const char* s, size_t n) noexcept {
+  if (n <= 16) {
+    copy_short(d, s, n);
+  } else {
+    std::memcpy(d, s, n);
+  }
+}
+
 /// True when s is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;
 

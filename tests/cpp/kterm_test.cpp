@@ -148,12 +148,15 @@ TEST(Constructors, LeafAndSym) {
 
   std::string longer(300, 'z');
   EXPECT_EQ(coparse(leaf("t", longer)), longer);
-  // Every length across the short-command buffer's bound, one byte at a time.
-  for (size_t n = 50; n < 140; ++n) {
+  // Every length up to past a two-byte length varint, one byte at a time, with tags of every
+  // short length: the node leaf writes directly is the one the general constructor makes.
+  for (size_t n = 0; n < 140; ++n) {
     std::string code(n, static_cast<char>('a' + n % 26));
-    KTermRef t = leaf("t", code);
+    std::string tag(n % 21, 'g');
+    KTermRef t = leaf(tag, code);
     ASSERT_EQ(cmds_of(*t), Cmds{W(code)}) << n;
     ASSERT_EQ(coparse(t), code) << n;
+    ASSERT_TRUE(equal(*t, *tuple(tag, {}, Cmds{W(code)}))) << n;
   }
   std::string nul("a\0b\nc", 5);
   EXPECT_EQ(coparse(leaf(nul, nul)), nul);
