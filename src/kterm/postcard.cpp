@@ -2,6 +2,7 @@
 #include "kterm/postcard.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kovel {
@@ -72,6 +73,9 @@ namespace {
 // At most 1 MiB worth of child references is reserved ahead of reading them.
 constexpr uint64_t kMaxChildReserve = (1u << 20) / sizeof(KTerm*);
 
+// The room of a child stack that a decode on this thread left behind.
+thread_local std::vector<const KTerm*> spare_kids;
+
 // A node whose head has been read and whose children are being read.
 struct Pending {
   Variant variant;
@@ -84,10 +88,17 @@ struct Pending {
 
 class Decoder {
  public:
-  Decoder(std::string_view in, Poll poll) : r_(in), clock_(poll) {}
+  Decoder(std::string_view in, Poll poll)
+      : r_(in), clock_(poll), kids_(std::exchange(spare_kids, {})) {}
 
   ~Decoder() {
     for (const KTerm* t : kids_) KTerm::release(t);
+    // The child stack's room serves the thread's next decode, up to the most one reservation
+    // takes, so that a wide term does not fault fresh pages in on every call. (A decode that
+    // a poll starts inside this one finds no spare and makes its own.)
+    kids_.clear();
+    if (kids_.capacity() <= kMaxChildReserve && kids_.capacity() > spare_kids.capacity())
+      spare_kids = std::move(kids_);
   }
 
   Decoded run() {
