@@ -107,7 +107,7 @@ class Args {
       return conv(slots_[i].get());
     } catch (BindError& e) {
       if (e.type == PyExc_TypeError) {
-        e.message.insert(0, "argument '" + std::string(sig_.params[i]) + "': ");
+        e.message = std::string("argument '") + sig_.params[i] + "': " + e.message;
       }
       throw;
     } catch (const PyErrorSet&) {

@@ -10,7 +10,8 @@ corpus="$root/fuzz/corpus-run"  # grows between runs; not kept in the repository
 artifacts="$build/artifacts"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOVEL_FUZZ=ON -DKOVEL_SANITIZE=ON -DKOVEL_TESTS=OFF -DKOVEL_PYTHON=OFF >/dev/null
+  -DKOVEL_FUZZ=ON -DKOVEL_SANITIZE=ON -DKOVEL_TESTS=OFF -DKOVEL_PYTHON=OFF -DKOVEL_WERROR=ON \
+  >/dev/null
 cmake --build "$build" --target decode_fuzz -j2
 
 mkdir -p "$corpus" "$artifacts"

@@ -1,6 +1,6 @@
 # _kovel.pyi: type stub for the native module kovel._kovel.
 from collections.abc import Sequence
-from typing import Any, Final, final
+from typing import Any, Final, SupportsIndex, final
 
 __all__ = [
     "KTerm",
@@ -79,10 +79,14 @@ def leaf(tag: str, code: str) -> KTerm:
 def sym(s: str) -> KTerm:
     """A symbol: a leaf whose tag and code are the same."""
 
-def quote(tag: str, index: int, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]) -> KTerm:
+def quote(
+    tag: str, index: SupportsIndex, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]
+) -> KTerm:
     """A quoted fragment."""
 
-def unquote(tag: str, index: int, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]) -> KTerm:
+def unquote(
+    tag: str, index: SupportsIndex, lang: str, term: KTerm, cmds: Sequence[CmdOrHole]
+) -> KTerm:
     """An unquoted splice."""
 
 def cmd(c: StrCmd) -> CmdOrHole:
@@ -97,10 +101,10 @@ def push(s: str) -> StrCmd:
 def name(s: str) -> KTerm:
     """An identifier term (the `⟨N⟩` operator)."""
 
-def klift(value: int | str | KTerm) -> KTerm:
+def klift(value: SupportsIndex | str | KTerm) -> KTerm:
     """Lift a Python value to a term that reconstructs it (the `↑` operator)."""
 
-def klift_html(value: int | str | KTerm) -> KTerm:
+def klift_html(value: SupportsIndex | str | KTerm) -> KTerm:
     """Lift a Python value to an HTML term (the `↑` operator with an `html` splice target)."""
 
 def from_postcard_bytes(data: bytes) -> KTerm:

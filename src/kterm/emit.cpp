@@ -29,12 +29,14 @@ void write(const KTerm& t, PrefixWriter& w) {
       stack.pop_back();
     }
     --top.cmds_left;
-    w.tick();  // every entry counts, HOLE too: shared HOLEs alone can splice for hours
     CmdView c = next_cmd(top.cmd);
     if (c.kind != CmdKind::HOLE) {
       w.interpret(c.kind, c.text);
       continue;
     }
+    // Between two splices the walk stays inside one node's commands, whose texts the term
+    // holds; only splices (of shared subtrees) and newlines can repeat without bound.
+    w.tick();
     const KTerm* child;
     if (top.node->is_tuple()) {
       if (top.next_child >= top.node->child_count())

@@ -49,7 +49,7 @@ void encode(const KTerm& t, std::string& out, Poll poll) {
   encode_head(t, out);
   stack.push_back({&t, 0});
   while (!stack.empty()) {
-    clock.tick(out.size());
+    clock.grew(out.size());  // every step writes a byte or more
     Frame& top = stack.back();
     if (top.next_child < top.node->child_count()) {
       const KTerm& c = top.node->child(top.next_child++);

@@ -47,7 +47,8 @@ inline bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noex
 /// Applies string commands to a caller-owned buffer, keeping a stack of indentation prefixes.
 /// The prefixes are kept concatenated after a newline byte, so a newline costs one append of
 /// their total length plus one.
-/// A walk feeding the writer calls `tick` once per entry, which calls the poll now and then.
+/// A walk feeding the writer calls `tick` at each splice; together with the writer's own
+/// check at each newline, that bounds the work between two calls of the poll.
 class PrefixWriter {
  public:
   explicit PrefixWriter(ByteBuffer& out, Poll poll = nullptr) noexcept : out_(out), clock_(poll) {}
@@ -60,6 +61,7 @@ class PrefixWriter {
         break;
       case CmdKind::NL:
         out_.append(line_start_);
+        clock_.grew(out_.size());  // the prefixes in force can far outgrow the term
         break;
       case CmdKind::Push:
         starts_.push_back(line_start_.size());
@@ -80,7 +82,7 @@ class PrefixWriter {
   /// Number of prefixes in force.
   size_t depth() const noexcept { return starts_.size(); }
 
-  /// Counts one step of the walk; may call the poll, which may throw.
+  /// Counts one splice of the walk; may call the poll, which may throw.
   void tick() { clock_.tick(out_.size()); }
 
  private:

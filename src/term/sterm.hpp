@@ -2,17 +2,24 @@
 #pragma once
 
 #include <concepts>
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "strcmd/strcmd.hpp"
 
 namespace kovel {
 
 /// A broken invariant inside the core (a Tuple with more HOLE entries than children).
-class InternalFault : public std::logic_error {
+/// Derives from std::exception and keeps its own text: std::logic_error's constructors
+/// would tie the extension to a newer libstdc++ than the portable wheel may require.
+class InternalFault : public std::exception {
  public:
-  using std::logic_error::logic_error;
+  explicit InternalFault(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
 /// A source term: something that can emit its commands into a prefix writer.

@@ -118,8 +118,14 @@ TEST(Emission, PollIsCalledAtBoundedIntervals) {
   CountingPoll steps(-1);
   std::string out = coparse(wide, CountingPoll::poll);
   EXPECT_EQ(out.size(), 200'000u);
-  // 200,000 entries: one poll per PollClock::kSteps of them.
-  EXPECT_EQ(CountingPoll::calls, 200'000 / static_cast<int>(PollClock::kSteps));
+  // 100,000 splices: one poll per PollClock::kSteps of them.
+  EXPECT_EQ(CountingPoll::calls, 100'000 / static_cast<int>(PollClock::kSteps));
+  // Newlines under a long prefix poll by the bytes they add, without a splice.
+  Cmds lines{P(std::string(PollClock::kBytes / 2, ' '))};
+  lines.resize(21, NLc);
+  CountingPoll newlines(-1);
+  EXPECT_GT(coparse(tuple("p", {}, lines), CountingPoll::poll).size(), 10 * PollClock::kBytes);
+  EXPECT_GE(CountingPoll::calls, 9);
   // Big texts poll by the bytes they add, however few the entries.
   KTermRef big = leaf("t", std::string(PollClock::kBytes / 4, 'z'));
   KTermRef many = tuple("m", Kids(40, big), Cmds(40, H));

@@ -290,6 +290,16 @@ TEST(PostcardPoll, EndsEncodingAndDecodingAndKeepsTermsWhole) {
   EXPECT_THROW(encode(*t, out, third_call_throws), std::runtime_error);
   EXPECT_GT(out.size(), 0u);
   EXPECT_EQ(t->use_count(), 1u);
+  // 327 bytes, accepted at once, that print an empty leaf 2^40 times under 40 Quotes.
+  std::string doubling;
+  for (int i = 0; i < 40; ++i) doubling += unhex("00 00 00 00");
+  doubling += unhex("02 00 00 01 00 00 00");
+  for (int i = 0; i < 40; ++i) doubling += unhex("02 01 01 00");
+  ASSERT_EQ(doubling.size(), 327u);
+  Decoded q = from_postcard_bytes(doubling);
+  ASSERT_TRUE(q.ok());
+  EXPECT_THROW(coparse(*q.term, third_call_throws), std::runtime_error);
+  EXPECT_EQ(postcard_bytes(*q.term), doubling);  // written once: sharing is by splice only
   // Decoding a long input stops too, releasing every node it made (the sanitizer run checks).
   KTermRef wide = tuple("w", Kids(50'000, leaf("x", "x")), Cmds{H});
   std::string bytes = postcard_bytes(*wide);

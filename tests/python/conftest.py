@@ -9,8 +9,9 @@ from hypothesis import settings
 # The helper module sits beside this file; importlib import mode does not put it on the path.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import kovel._kovel as K  # noqa: E402
 from termmodel import BROKEN  # noqa: E402
+
+import kovel._kovel as K  # noqa: E402
 
 settings.register_profile("kovel", max_examples=150, deadline=None)
 settings.load_profile("kovel")
@@ -29,6 +30,7 @@ def panic_type():
 def main_ns():
     """__main__'s namespace, restored to its former keys and values afterwards."""
     import __main__
+
     ns = __main__.__dict__
     saved = dict(ns)
     yield ns

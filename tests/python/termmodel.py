@@ -90,12 +90,20 @@ def ecmds(cmds):
 
 def enc(t):
     if t[0] == "T":
-        return (b"\x02" + etext(t[1]) + varint(len(t[2]))
-                + b"".join(enc(c) for c in t[2]) + ecmds(t[3]))
+        return (
+            b"\x02" + etext(t[1]) + varint(len(t[2])) + b"".join(enc(c) for c in t[2]) + ecmds(t[3])
+        )
     _, tag, index, lang, inner, cmds, span = t
     span_b = b"\x00" if span is None else b"\x01" + varint(span[0]) + varint(span[1])
-    return (bytes([t[0] == "U"]) + etext(tag) + bytes([index]) + etext(lang)
-            + enc(inner) + ecmds(cmds) + span_b)
+    return (
+        bytes([t[0] == "U"])
+        + etext(tag)
+        + bytes([index])
+        + etext(lang)
+        + enc(inner)
+        + ecmds(cmds)
+        + span_b
+    )
 
 
 class DecodeError(Exception):
@@ -134,7 +142,7 @@ def decode(buf):
         n = size()
         if n > len(buf) - pos:
             raise DecodeError(END)
-        raw = bytes(buf[pos:pos + n])
+        raw = bytes(buf[pos : pos + n])
         pos += n
         try:
             return raw.decode("utf-8")
@@ -182,8 +190,14 @@ def cmd_object(c):
     """A fresh CmdOrHole for one model command."""
     if c == HOLE:
         return K.HOLE
-    return K.cmd({"W": lambda: K.write(c[1]), "P": lambda: K.push(c[1]),
-                  "NL": lambda: K.NL, "POP": lambda: K.POP}[c[0]]())
+    return K.cmd(
+        {
+            "W": lambda: K.write(c[1]),
+            "P": lambda: K.push(c[1]),
+            "NL": lambda: K.NL,
+            "POP": lambda: K.POP,
+        }[c[0]]()
+    )
 
 
 def make(t):
@@ -208,11 +222,15 @@ def make(t):
     return fn(t[1], t[2], t[3], make(t[4]), [cmd_object(c) for c in t[5]])
 
 
-texts = st.text(st.one_of(st.sampled_from("a \n\t\0\"'\\é<&"), st.characters(codec="utf-8")),
-                max_size=6)
+texts = st.text(
+    st.one_of(st.sampled_from("a \n\t\0\"'\\é<&"), st.characters(codec="utf-8")), max_size=6
+)
 plain_cmds = st.one_of(
     st.builds(lambda s: ("W", s), texts.filter(bool)),  # Builder.w('') records nothing
-    st.builds(lambda s: ("P", s), texts), st.just(NL), st.just(POP))
+    st.builds(lambda s: ("P", s), texts),
+    st.just(NL),
+    st.just(POP),
+)
 
 
 def _tuple_of(sub):
@@ -220,33 +238,45 @@ def _tuple_of(sub):
         children = tuple(e[1] for e in entries if e[0] == "child")
         cmds = tuple(HOLE if e[0] == "child" else e for e in entries)
         return ("T", tag, children, cmds)
+
     entry = st.one_of(plain_cmds, sub.map(lambda t: ("child", t)))
     return st.builds(assemble, texts, st.lists(entry, max_size=6))
 
 
 def _quote_of(sub):
     cmds = st.lists(st.one_of(plain_cmds, st.just(HOLE)), max_size=6).map(tuple)
-    return st.builds(lambda v, tag, i, lang, inner, c: (v, tag, i, lang, inner, c, None),
-                     st.sampled_from("QU"), texts, st.integers(0, 255), texts, sub, cmds)
+    return st.builds(
+        lambda v, tag, i, lang, inner, c: (v, tag, i, lang, inner, c, None),
+        st.sampled_from("QU"),
+        texts,
+        st.integers(0, 255),
+        texts,
+        sub,
+        cmds,
+    )
 
 
 # Terms that the module's constructors and Builder can make (no spans, one child per HOLE).
 buildable_terms = st.recursive(
     st.builds(leaf, texts, texts) | _tuple_of(st.nothing()),
-    lambda sub: _tuple_of(sub) | _quote_of(sub), max_leaves=12)
+    lambda sub: _tuple_of(sub) | _quote_of(sub),
+    max_leaves=12,
+)
 
 
 def _stable(cp):
     c = chr(cp)
     cat = unicodedata.category(c)
-    return (cat == unicodedata.ucd_3_2_0.category(c) and cat not in ("Cn", "Cs", "Mc")
-            and cp not in (0xFF9E, 0xFF9F))
+    return (
+        cat == unicodedata.ucd_3_2_0.category(c)
+        and cat not in ("Cn", "Cs", "Mc")
+        and cp not in (0xFF9E, 0xFF9F)
+    )
 
 
 # Characters whose class is the same in Unicode 3.2 and in this interpreter's tables, without
 # spacing marks (a few of which are Grapheme_Extend, a set that changes between versions).
-STABLE_CHARS = [chr(cp) for cp in range(0x110000)
-                if not 0x30000 <= cp < 0xE0000 and _stable(cp)]
+STABLE_CHARS = [chr(cp) for cp in range(0x110000) if not 0x30000 <= cp < 0xE0000 and _stable(cp)]
 
 _SHORT = {"\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\\": "\\\\", '"': '\\"'}
 _HIDDEN = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp"}
@@ -261,9 +291,9 @@ def escape(s):
         if c in _SHORT:
             out.append(_SHORT[c])
         elif cat in ("Mn", "Me") or ord(c) in _OTHER_GRAPHEME_EXTEND:
-            out.append("\\u{%x}" % ord(c))
+            out.append(f"\\u{{{ord(c):x}}}")
         elif cat not in _HIDDEN and (cat != "Zs" or c == " "):
             out.append(c)
         else:
-            out.append("\\u{%x}" % ord(c))
+            out.append(f"\\u{{{ord(c):x}}}")
     return "".join(out)

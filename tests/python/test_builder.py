@@ -1,9 +1,9 @@
 """Builder: chaining, the commands and children it records, and its one-shot b()."""
 
 import pytest
+import termmodel as M
 
 import kovel._kovel as K
-import termmodel as M
 
 X = M.leaf("integer", "42")
 
@@ -36,20 +36,35 @@ def test_tb_starts_an_empty_builder():
 
 def test_chaining_returns_the_receiver():
     b, x = K.tb("t"), K.leaf("integer", "42")
-    for call in (lambda: b.w("a"), b.n, lambda: b.p("  "), b.x, lambda: b.c(x), lambda: b.e(x),
-                 lambda: b.w(s="a"), lambda: b.c(child=x), lambda: b.e(child=x),
-                 lambda: b.p(s="")):
+    for call in (
+        lambda: b.w("a"),
+        b.n,
+        lambda: b.p("  "),
+        b.x,
+        lambda: b.c(x),
+        lambda: b.e(x),
+        lambda: b.w(s="a"),
+        lambda: b.c(child=x),
+        lambda: b.e(child=x),
+        lambda: b.p(s=""),
+    ):
         assert call() is b
 
 
-@pytest.mark.parametrize("build,text,model_cmds", [
-    (lambda b: b.w("a").n().w("b"), "a\nb", (("W", "a"), M.NL, ("W", "b"))),
-    (lambda b: b.p("  ").w("a").n().w("b").x(), "a\n  b",
-     (("P", "  "), ("W", "a"), M.NL, ("W", "b"), M.POP)),
-    (lambda b: b.w("").w("x").w(""), "x", (("W", "x"),)),
-    (lambda b: b.p("a").p("").x().n(), "\na", (("P", "a"), ("P", ""), M.POP, M.NL)),
-    (lambda b: b.x().w("a\nb"), "a\nb", (M.POP, ("W", "a\nb"))),
-])
+@pytest.mark.parametrize(
+    "build,text,model_cmds",
+    [
+        (lambda b: b.w("a").n().w("b"), "a\nb", (("W", "a"), M.NL, ("W", "b"))),
+        (
+            lambda b: b.p("  ").w("a").n().w("b").x(),
+            "a\n  b",
+            (("P", "  "), ("W", "a"), M.NL, ("W", "b"), M.POP),
+        ),
+        (lambda b: b.w("").w("x").w(""), "x", (("W", "x"),)),
+        (lambda b: b.p("a").p("").x().n(), "\na", (("P", "a"), ("P", ""), M.POP, M.NL)),
+        (lambda b: b.x().w("a\nb"), "a\nb", (M.POP, ("W", "a\nb"))),
+    ],
+)
 def test_commands_are_recorded(build, text, model_cmds):
     t = build(K.tb("t")).b()
     assert str(t) == text
@@ -95,14 +110,17 @@ def test_b_is_one_shot():
         b.w("\ud800")
 
 
-@pytest.mark.parametrize("method,arg,message", [
-    ("c", K.tb("t"), "argument 'child': 'Builder' object is not an instance of 'KTerm'"),
-    ("c", "x", "argument 'child': 'str' object is not an instance of 'KTerm'"),
-    ("c", None, "argument 'child': 'None' is not an instance of 'KTerm'"),
-    ("e", K.NL, "argument 'child': 'StrCmd' object is not an instance of 'KTerm'"),
-    ("w", 5, "argument 's': 'int' object is not an instance of 'str'"),
-    ("p", b"x", "argument 's': 'bytes' object is not an instance of 'str'"),
-])
+@pytest.mark.parametrize(
+    "method,arg,message",
+    [
+        ("c", K.tb("t"), "argument 'child': 'Builder' object is not an instance of 'KTerm'"),
+        ("c", "x", "argument 'child': 'str' object is not an instance of 'KTerm'"),
+        ("c", None, "argument 'child': 'None' is not an instance of 'KTerm'"),
+        ("e", K.NL, "argument 'child': 'StrCmd' object is not an instance of 'KTerm'"),
+        ("w", 5, "argument 's': 'int' object is not an instance of 'str'"),
+        ("p", b"x", "argument 's': 'bytes' object is not an instance of 'str'"),
+    ],
+)
 def test_argument_errors_leave_the_builder_unchanged(method, arg, message):
     b = K.tb("t").w("a")
     with pytest.raises(BaseException) as ei:

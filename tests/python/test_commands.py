@@ -3,9 +3,9 @@
 import sys
 
 import pytest
+import termmodel as M
 
 import kovel._kovel as K
-import termmodel as M
 
 PAREN = ("Q", "q", 0, "py", M.leaf("integer", "42"), (("W", "("), M.HOLE, ("W", ")")), None)
 
@@ -21,17 +21,26 @@ def test_constants_and_factories():
     assert not hasattr(K.StrCmd, "NL") and not hasattr(K.CmdOrHole, "HOLE")
 
 
-@pytest.mark.parametrize("c,model_cmd", [(K.NL, M.NL), (K.POP, M.POP),
-                                         (K.write("w"), ("W", "w")), (K.push("p"), ("P", "p"))])
+@pytest.mark.parametrize(
+    "c,model_cmd",
+    [(K.NL, M.NL), (K.POP, M.POP), (K.write("w"), ("W", "w")), (K.push("p"), ("P", "p"))],
+)
 def test_cmd_copies_the_command(c, model_cmd):
     t = q([K.cmd(c), K.cmd(c)])
     model = ("Q", "q", 0, "py", M.leaf("integer", "42"), (model_cmd, model_cmd), None)
     assert t.postcard_bytes() == M.enc(model)
 
 
-@pytest.mark.parametrize("c,shown", [(K.HOLE, "'CmdOrHole' object"),
-                                     (K.cmd(K.NL), "'CmdOrHole' object"), ("x", "'str' object"),
-                                     (K.sym("x"), "'KTerm' object"), (None, "'None'")])
+@pytest.mark.parametrize(
+    "c,shown",
+    [
+        (K.HOLE, "'CmdOrHole' object"),
+        (K.cmd(K.NL), "'CmdOrHole' object"),
+        ("x", "'str' object"),
+        (K.sym("x"), "'KTerm' object"),
+        (None, "'None'"),
+    ],
+)
 def test_cmd_refuses_non_strcmd(c, shown):
     with pytest.raises(BaseException) as ei:
         K.cmd(c)
@@ -61,11 +70,18 @@ def paren():
     return [K.cmd(K.write("(")), K.HOLE, K.cmd(K.write(")"))]
 
 
-@pytest.mark.parametrize("wrap", [list, tuple, Indexed, Liar],
-                         ids=["list", "tuple", "no-len", "false-len"])
+@pytest.mark.parametrize(
+    "wrap", [list, tuple, Indexed, Liar], ids=["list", "tuple", "no-len", "false-len"]
+)
 def test_sequences_are_accepted(wrap):
     t = q(wrap(paren()))
     assert t.postcard_bytes() == M.enc(PAREN) and str(t) == "(42)"
+
+
+def test_list_and_tuple_subclasses_are_iterated_their_own_way():
+    for base in (list, tuple):
+        odd = type("Odd", (base,), {"__iter__": lambda self: iter(paren())})
+        assert str(q(odd([K.HOLE]))) == "(42)"
 
 
 @pytest.mark.parametrize("empty", [[], (), b"", range(0)])
@@ -123,6 +139,7 @@ def test_iteration_errors():
             if i == 1:
                 raise self.exc
             return K.HOLE
+
     other = KeyError("k")
     with pytest.raises(BaseException) as ei:
         q(Failing(other))

@@ -1,23 +1,27 @@
 """Module constructor functions and from_postcard_bytes, with its decode errors."""
 
 import pytest
-from hypothesis import given, strategies as st
+import termmodel as M
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kovel._kovel as K
-import termmodel as M
 
 LEAF42 = M.enc(M.leaf("integer", "42"))
 
 
-@pytest.mark.parametrize("term,model", [
-    (lambda: K.sym("x"), M.leaf("x", "x")),
-    (lambda: K.sym(""), M.leaf("", "")),
-    (lambda: K.leaf("integer", "42"), M.leaf("integer", "42")),
-    (lambda: K.leaf("t", ""), M.leaf("t", "")),
-    (lambda: K.name("foo"), M.leaf("identifier", "foo")),
-    (lambda: K.name(s="a\nb"), M.leaf("identifier", "a\nb")),
-    (lambda: K.tb("t").b(), ("T", "t", (), ())),
-])
+@pytest.mark.parametrize(
+    "term,model",
+    [
+        (lambda: K.sym("x"), M.leaf("x", "x")),
+        (lambda: K.sym(""), M.leaf("", "")),
+        (lambda: K.leaf("integer", "42"), M.leaf("integer", "42")),
+        (lambda: K.leaf("t", ""), M.leaf("t", "")),
+        (lambda: K.name("foo"), M.leaf("identifier", "foo")),
+        (lambda: K.name(s="a\nb"), M.leaf("identifier", "a\nb")),
+        (lambda: K.tb("t").b(), ("T", "t", (), ())),
+    ],
+)
 def test_leaf_constructors(term, model):
     t = term()
     assert type(t) is K.KTerm
@@ -47,15 +51,27 @@ def test_quote_takes_index_through_dunder_index():
     class Idx:
         def __index__(self):
             return 7
+
     assert K.quote("", Idx(), "", K.sym(""), []).postcard_bytes()[2] == 7
 
 
 def test_commands_carry_their_text():
     def printed(*cmds):
         return str(K.quote("q", 0, "", K.sym("v"), list(cmds)))
+
     assert printed(K.cmd(K.write("a")), K.HOLE, K.cmd(K.write("")), K.cmd(K.write("b"))) == "avb"
-    assert printed(K.cmd(K.push("")), K.cmd(K.push("> ")), K.cmd(K.NL), K.cmd(K.POP),
-                   K.cmd(K.POP), K.cmd(K.NL), K.HOLE) == "\n> \nv"
+    assert (
+        printed(
+            K.cmd(K.push("")),
+            K.cmd(K.push("> ")),
+            K.cmd(K.NL),
+            K.cmd(K.POP),
+            K.cmd(K.POP),
+            K.cmd(K.NL),
+            K.HOLE,
+        )
+        == "\n> \nv"
+    )
     # Write('') is kept as a command entry of its own.
     q = K.quote("q", 0, "", K.sym("v"), [K.cmd(K.write("")), K.cmd(K.push(""))])
     model = ("Q", "q", 0, "", M.leaf("v", "v"), (("W", ""), ("P", "")), None)
@@ -103,17 +119,26 @@ def test_decode_errors(data, message):
         M.decode(data)
 
 
-@pytest.mark.parametrize("data,model", [
-    (b"\x80\x80\x80\x80\x00\x00\x00\x00" + LEAF42 + b"\x00\x00",
-     ("Q", "", 0, "", M.leaf("integer", "42"), (), None)),
-    (b"\x02" + b"\x80" * 9 + b"\x00\x00\x00", ("T", "", (), ())),
-    (b"\x02\x87\x00integer\x00\x81\x80\x00\x00\x00\x02\x34\x32", M.leaf("integer", "42")),
-    (b"\x01\x01u\xff\x00" + LEAF42 + b"\x00\x01\x09\x02",
-     ("U", "u", 255, "", M.leaf("integer", "42"), (), (9, 2))),
-    (b"\x00\x00\x00\x00" + LEAF42 + b"\x00\x01" + b"\xff" * 9 + b"\x01\x00",
-     ("Q", "", 0, "", M.leaf("integer", "42"), (), (2**64 - 1, 0))),
-    (b"\x02\x01t\x00\x02\x01\x01", ("T", "t", (), (M.HOLE, M.HOLE))),
-])
+@pytest.mark.parametrize(
+    "data,model",
+    [
+        (
+            b"\x80\x80\x80\x80\x00\x00\x00\x00" + LEAF42 + b"\x00\x00",
+            ("Q", "", 0, "", M.leaf("integer", "42"), (), None),
+        ),
+        (b"\x02" + b"\x80" * 9 + b"\x00\x00\x00", ("T", "", (), ())),
+        (b"\x02\x87\x00integer\x00\x81\x80\x00\x00\x00\x02\x34\x32", M.leaf("integer", "42")),
+        (
+            b"\x01\x01u\xff\x00" + LEAF42 + b"\x00\x01\x09\x02",
+            ("U", "u", 255, "", M.leaf("integer", "42"), (), (9, 2)),
+        ),
+        (
+            b"\x00\x00\x00\x00" + LEAF42 + b"\x00\x01" + b"\xff" * 9 + b"\x01\x00",
+            ("Q", "", 0, "", M.leaf("integer", "42"), (), (2**64 - 1, 0)),
+        ),
+        (b"\x02\x01t\x00\x02\x01\x01", ("T", "t", (), (M.HOLE, M.HOLE))),
+    ],
+)
 def test_decode_accepts(data, model):
     t = K.from_postcard_bytes(data)
     assert t.postcard_bytes() == M.enc(model)
@@ -123,6 +148,7 @@ def test_decode_accepts(data, model):
 def test_decode_takes_bytes_subclasses():
     class B(bytes):
         pass
+
     assert str(K.from_postcard_bytes(B(LEAF42))) == "42"
 
 
@@ -138,14 +164,17 @@ def _mutants(data):
     return st.one_of(
         st.integers(0, len(data)).map(lambda n: data[:n]),
         st.tuples(st.integers(0, max(len(data) - 1, 0)), st.integers(0, 255)).map(
-            lambda p: data[:p[0]] + bytes([p[1]]) + data[p[0] + 1:]),
-        st.binary(max_size=4).map(lambda extra: data + extra))
+            lambda p: data[: p[0]] + bytes([p[1]]) + data[p[0] + 1 :]
+        ),
+        st.binary(max_size=4).map(lambda extra: data + extra),
+    )
 
 
 decoder_inputs = st.one_of(
     st.binary(max_size=40),
     st.lists(st.sampled_from([0, 1, 2, 3, 0x7F, 0x80, 0xC3, 0xFF]), max_size=40).map(bytes),
-    M.buildable_terms.map(M.enc).flatmap(_mutants))
+    M.buildable_terms.map(M.enc).flatmap(_mutants),
+)
 
 
 @given(decoder_inputs)

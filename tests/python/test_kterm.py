@@ -3,10 +3,11 @@
 import builtins
 
 import pytest
-from hypothesis import given, strategies as st
+import termmodel as M
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kovel._kovel as K
-import termmodel as M
 
 LEAF42 = bytes.fromhex("0207696e746567657200010000023432")
 
@@ -14,7 +15,12 @@ LEAF42 = bytes.fromhex("0207696e746567657200010000023432")
 def via_builder(cmds):
     b = K.tb("t")
     for c in cmds:
-        {"W": lambda: b.w(c[1]), "P": lambda: b.p(c[1]), "NL": b.n, "POP": b.x}[c[0]]()
+        if c[0] == "W":
+            b.w(c[1])
+        elif c[0] == "P":
+            b.p(c[1])
+        else:
+            {"NL": b.n, "POP": b.x}[c[0]]()
     return b.b()
 
 
@@ -51,8 +57,9 @@ def test_emission_examples():
     b, c = K.leaf("stmt", "a = 1"), K.leaf("stmt", "b = 2")
     a = K.tb("block").w("if x:").p("    ").n().c(b).n().c(c).x().n().w("end").b()
     assert str(a) == "if x:\n    a = 1\n    b = 2\nend"
-    q = K.quote("q", 0, "py", b, [M.cmd_object(x) for x in
-                                  (W("("), M.HOLE, W(", "), M.HOLE, W(")"))])
+    q = K.quote(
+        "q", 0, "py", b, [M.cmd_object(x) for x in (W("("), M.HOLE, W(", "), M.HOLE, W(")"))]
+    )
     assert str(q) == "(a = 1, a = 1)"
     d = K.tb("d").p("> ").w("d").b()
     assert str(K.tb("p").c(d).n().w("e").b()) == "d\n> e"
@@ -63,8 +70,11 @@ def test_emission_examples():
 def test_quote_fields_never_reach_the_text():
     inner = K.sym("v")
     cmds = [M.cmd_object(W("<")), K.HOLE, K.HOLE, M.cmd_object(W(">"))]
-    terms = [K.quote("q", 0, "py", inner, cmds), K.unquote("q", 0, "py", inner, cmds),
-             K.quote("other", 255, "rust", inner, cmds)]
+    terms = [
+        K.quote("q", 0, "py", inner, cmds),
+        K.unquote("q", 0, "py", inner, cmds),
+        K.quote("other", 255, "rust", inner, cmds),
+    ]
     assert {str(t) for t in terms} == {"<vv>"}
     qb, ub = terms[0].postcard_bytes(), terms[1].postcard_bytes()
     assert qb[0] == 0 and ub[0] == 1 and qb[1:] == ub[1:]
@@ -82,28 +92,52 @@ def test_model_round_trip(model):
         assert str(again) == expected and again.postcard_bytes() == data
 
 
-@pytest.mark.parametrize("code,expected", [
-    ("42", 'KTerm("42")'),
-    ('print("hi")\n', 'KTerm("print(\\"hi\\")\\n")'),
-    ("a\t'b'", "KTerm(\"a\\t'b'\")"),
-    ("\0\r\\", 'KTerm("\\0\\r\\\\")'),
-    ("", 'KTerm("")'),
-])
+@pytest.mark.parametrize(
+    "code,expected",
+    [
+        ("42", 'KTerm("42")'),
+        ('print("hi")\n', 'KTerm("print(\\"hi\\")\\n")'),
+        ("a\t'b'", "KTerm(\"a\\t'b'\")"),
+        ("\0\r\\", 'KTerm("\\0\\r\\\\")'),
+        ("", 'KTerm("")'),
+    ],
+)
 def test_repr_examples(code, expected):
     assert repr(K.leaf("t", code)) == expected
 
 
-@pytest.mark.parametrize("ch,shown", [
-    ("\u200b", "\\u{200b}"), ("\u0301", "\\u{301}"), ("\u0007", "\\u{7}"),
-    ("\u00a0", "\\u{a0}"), ("\u2028", "\\u{2028}"), ("\u2029", "\\u{2029}"),
-    ("\ue000", "\\u{e000}"), ("\ufeff", "\\u{feff}"), ("\u3000", "\\u{3000}"),
-    ("\u2002", "\\u{2002}"), ("\x7f", "\\u{7f}"), ("\x85", "\\u{85}"), ("\u0378", "\\u{378}"),
-    ("\U0010ffff", "\\u{10ffff}"), ("\u0488", "\\u{488}"), ("\u09be", "\\u{9be}"),
-    ("\uff9e", "\\u{ff9e}"), ("\u200c", "\\u{200c}"), ("\U000e0041", "\\u{e0041}"),
-    ("\U0001d165", "\\u{1d165}"),
-    ("é", "é"), ("中", "中"), ("\U0001f600", "\U0001f600"), ("\u0903", "\u0903"),
-    (" ", " "), ("'", "'"), ("\uff76", "\uff76"),
-])
+@pytest.mark.parametrize(
+    "ch,shown",
+    [
+        ("\u200b", "\\u{200b}"),
+        ("\u0301", "\\u{301}"),
+        ("\u0007", "\\u{7}"),
+        ("\u00a0", "\\u{a0}"),
+        ("\u2028", "\\u{2028}"),
+        ("\u2029", "\\u{2029}"),
+        ("\ue000", "\\u{e000}"),
+        ("\ufeff", "\\u{feff}"),
+        ("\u3000", "\\u{3000}"),
+        ("\u2002", "\\u{2002}"),
+        ("\x7f", "\\u{7f}"),
+        ("\x85", "\\u{85}"),
+        ("\u0378", "\\u{378}"),
+        ("\U0010ffff", "\\u{10ffff}"),
+        ("\u0488", "\\u{488}"),
+        ("\u09be", "\\u{9be}"),
+        ("\uff9e", "\\u{ff9e}"),
+        ("\u200c", "\\u{200c}"),
+        ("\U000e0041", "\\u{e0041}"),
+        ("\U0001d165", "\\u{1d165}"),
+        ("é", "é"),
+        ("中", "中"),
+        ("\U0001f600", "\U0001f600"),
+        ("\u0903", "\u0903"),
+        (" ", " "),
+        ("'", "'"),
+        ("\uff76", "\uff76"),
+    ],
+)
 def test_repr_escapes(ch, shown):
     assert repr(K.leaf("t", "a" + ch + "b")) == 'KTerm("a' + shown + 'b")'
 
@@ -123,10 +157,16 @@ def test_postcard_examples():
     assert u.postcard_bytes() == bytes.fromhex("0101750006707974686f6e") + LEAF42 + b"\x01\x01\x00"
     block = K.tb("block").w("while").p("    ").n().c(leaf).x().b()
     assert block.postcard_bytes() == (
-        bytes.fromhex("0205626c6f636b01") + LEAF42
-        + bytes.fromhex("050000057768696c65000204202020200001010003"))
-    quote = (bytes.fromhex("00 01 71 01 02 70 79") + LEAF42
-             + bytes.fromhex("03 00 00 02 66 28 01 00 00 01 29") + bytes.fromhex("01 03 ac 02"))
+        bytes.fromhex("0205626c6f636b01")
+        + LEAF42
+        + bytes.fromhex("050000057768696c65000204202020200001010003")
+    )
+    quote = (
+        bytes.fromhex("00 01 71 01 02 70 79")
+        + LEAF42
+        + bytes.fromhex("03 00 00 02 66 28 01 00 00 01 29")
+        + bytes.fromhex("01 03 ac 02")
+    )
     assert len(quote) == 38
     q = K.from_postcard_bytes(quote)
     assert q.postcard_bytes() == quote and str(q) == "f(42)"
@@ -178,6 +218,7 @@ def test_reduce_passes_exceptions_through(main_ns):
 
     def boom():
         raise exc
+
     main_ns["boom"] = boom
     with pytest.raises(BaseException) as ei:
         K.leaf("t", "boom()").reduce()

@@ -3,17 +3,22 @@
 import html
 
 import pytest
-from hypothesis import given, strategies as st
+import termmodel as M
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kovel._kovel as K
-import termmodel as M
 
-I64 = st.integers(-2**63, 2**63 - 1)
+I64 = st.integers(-(2**63), 2**63 - 1)
 
 
 def string_model(s):
-    return ("T", "string", (M.leaf("string_start", '"'), M.leaf("string_content", s),
-                            M.leaf("string_end", '"')), (M.HOLE,) * 3)
+    return (
+        "T",
+        "string",
+        (M.leaf("string_start", '"'), M.leaf("string_content", s), M.leaf("string_end", '"')),
+        (M.HOLE,) * 3,
+    )
 
 
 class Five:
@@ -21,10 +26,19 @@ class Five:
         return 5
 
 
-@pytest.mark.parametrize("value,text", [
-    (42, "42"), (-7, "-7"), (0, "0"), (True, "1"), (False, "0"), (Five(), "5"),
-    (2**63 - 1, "9223372036854775807"), (-2**63, "-9223372036854775808"),
-])
+@pytest.mark.parametrize(
+    "value,text",
+    [
+        (42, "42"),
+        (-7, "-7"),
+        (0, "0"),
+        (True, "1"),
+        (False, "0"),
+        (Five(), "5"),
+        (2**63 - 1, "9223372036854775807"),
+        (-(2**63), "-9223372036854775808"),
+    ],
+)
 @pytest.mark.parametrize("fn,tag", [(K.klift, "integer"), (K.klift_html, "text")])
 def test_integers(fn, tag, value, text):
     t = fn(value)
@@ -46,15 +60,24 @@ def test_klift_string_property(s):
 def test_klift_str_subclass_and_reduce():
     class S(str):
         pass
+
     assert str(K.klift(S("x"))) == '"x"'
     assert K.klift("abc é").reduce() == "abc é"
 
 
-@pytest.mark.parametrize("s,text", [
-    ('<a href="x">Tom & Jerry\'s</a>',
-     "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;"),
-    ("héllo\n", "héllo\n"), ("", ""), ("&amp;", "&amp;amp;"), ("\0\t€😀", "\0\t€😀"),
-])
+@pytest.mark.parametrize(
+    "s,text",
+    [
+        (
+            '<a href="x">Tom & Jerry\'s</a>',
+            "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;",
+        ),
+        ("héllo\n", "héllo\n"),
+        ("", ""),
+        ("&amp;", "&amp;amp;"),
+        ("\0\t€😀", "\0\t€😀"),
+    ],
+)
 def test_klift_html_strings(s, text):
     t = K.klift_html(s)
     assert str(t) == text
@@ -74,8 +97,9 @@ def test_terms_pass_through(fn):
     assert str(lifted) == "a<b>" and lifted.postcard_bytes() == x.postcard_bytes()
 
 
-@pytest.mark.parametrize("value", [3.5, None, b"x", [1], 2**63, -2**63 - 1, "a\ud800",
-                                   K.NL, K.tb("t"), object()])
+@pytest.mark.parametrize(
+    "value", [3.5, None, b"x", [1], 2**63, -(2**63) - 1, "a\ud800", K.NL, K.tb("t"), object()]
+)
 @pytest.mark.parametrize("fn", [K.klift, K.klift_html])
 def test_unsupported_values(fn, value):
     with pytest.raises(BaseException) as ei:
@@ -89,9 +113,29 @@ def test_failing_index_is_discarded():
     class Bad(str):
         def __index__(self):
             raise ValueError("no")
+
     # __index__ fails, so the value is lifted as the str it also is.
     assert str(K.klift(Bad("s"))) == '"s"'
     assert str(K.klift_html(Bad("<"))) == "&lt;"
+
+    class Both(str):
+        def __index__(self):
+            return 7
+
+    # An integer is tried before a string.
+    assert K.klift(Both("s")).postcard_bytes() == K.leaf("integer", "7").postcard_bytes()
+    assert K.klift_html(Both("s")).postcard_bytes() == K.leaf("text", "7").postcard_bytes()
+
+
+@pytest.mark.parametrize("fn", [K.klift, K.klift_html])
+def test_panic_from_index_is_not_discarded(fn, panic_type):
+    class Panicky:
+        def __index__(self):
+            raise panic_type("from __index__")
+
+    with pytest.raises(BaseException) as ei:
+        fn(Panicky())
+    assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
 
 
 def test_lift_binding_errors():

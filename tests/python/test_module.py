@@ -5,13 +5,31 @@ import importlib.util
 import weakref
 
 import pytest
-
-import kovel._kovel as K
 from termmodel import BROKEN
 
-NAMES = ["KTerm", "StrCmd", "CmdOrHole", "Builder", "tb", "leaf", "sym", "quote", "unquote",
-         "cmd", "write", "push", "name", "klift", "klift_html", "from_postcard_bytes",
-         "NL", "POP", "HOLE"]
+import kovel._kovel as K
+
+NAMES = [
+    "KTerm",
+    "StrCmd",
+    "CmdOrHole",
+    "Builder",
+    "tb",
+    "leaf",
+    "sym",
+    "quote",
+    "unquote",
+    "cmd",
+    "write",
+    "push",
+    "name",
+    "klift",
+    "klift_html",
+    "from_postcard_bytes",
+    "NL",
+    "POP",
+    "HOLE",
+]
 CLASSES = ["KTerm", "StrCmd", "CmdOrHole", "Builder"]
 SIGNATURES = {
     "tb": ("(tag)", "Start building a tuple node with the given tag."),
@@ -24,14 +42,21 @@ SIGNATURES = {
     "quote": ("(tag, index, lang, term, cmds)", "A quoted fragment."),
     "unquote": ("(tag, index, lang, term, cmds)", "An unquoted splice."),
     "from_postcard_bytes": (
-        "(data)", "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python)."),
-    "klift": ("(value)", "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
-              "Supports `int`, `str`, and existing `KTerm`s."),
+        "(data)",
+        "Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python).",
+    ),
+    "klift": (
+        "(value)",
+        "Lift a Python value to a term that reconstructs it (the `↑` operator).\n"
+        "Supports `int`, `str`, and existing `KTerm`s.",
+    ),
     "klift_html": (
-        "(value)", "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
+        "(value)",
+        "Lift a Python value to an HTML term (the `↑` operator with an `html`\n"
         "splice target). Strings become entity-escaped `text` leaves — inert as\n"
         "text content or as a double-quoted attribute value — and terms pass\n"
-        "through unchanged, so already-built fragments can be lifted too."),
+        "through unchanged, so already-built fragments can be lifted too.",
+    ),
 }
 
 
@@ -47,8 +72,10 @@ def fresh_module(preset_all=None):
 
 def test_module_contents():
     assert K.__name__ == "kovel._kovel"
-    assert K.__doc__ == ("kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
-                         "(re-exported by the `kovel` package's `__init__.py`).")
+    assert K.__doc__ == (
+        "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
+        "(re-exported by the `kovel` package's `__init__.py`)."
+    )
     assert type(K.__all__) is list and K.__all__ == NAMES
     assert [n for n in vars(K) if n in NAMES] == NAMES
     assert not hasattr(K, "PanicException")
@@ -77,6 +104,7 @@ def test_exec_again_makes_new_constants_and_shares_classes():
 def test_exec_appends_to_existing_all():
     class L(list):
         pass
+
     mod = fresh_module(L(["first"]))
     assert type(mod.__all__) is L and mod.__all__ == ["first"] + NAMES
 
@@ -102,9 +130,11 @@ def test_class_properties(cname):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize("make", [lambda: K.sym("x"), lambda: K.tb("t"),
-                                  lambda: K.write("a"), lambda: K.cmd(K.NL)],
-                         ids=["KTerm", "Builder", "StrCmd", "CmdOrHole"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: K.sym("x"), lambda: K.tb("t"), lambda: K.write("a"), lambda: K.cmd(K.NL)],
+    ids=["KTerm", "Builder", "StrCmd", "CmdOrHole"],
+)
 def test_instances_have_no_dict_weakref_or_gc(make):
     obj = make()
     with pytest.raises(AttributeError):
@@ -118,10 +148,12 @@ def test_instances_have_no_dict_weakref_or_gc(make):
 def test_class_docstrings_and_members():
     assert K.StrCmd.__doc__.startswith("A single string command (`write`/`NL`/`push`/`POP`). ")
     assert K.CmdOrHole.__doc__ == (
-        "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds.")
+        "A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds."
+    )
 
     def own(cls):
         return [n for n in vars(cls) if not n.startswith("__")]
+
     assert own(K.KTerm) == ["coparse", "postcard_bytes", "reduce"]
     assert own(K.Builder) == ["c", "w", "n", "p", "x", "e", "b"]
     assert own(K.StrCmd) == own(K.CmdOrHole) == []
@@ -136,12 +168,19 @@ def test_class_docstrings_and_members():
 BINDING = [
     (lambda: K.tb(), "tb() missing 1 required positional argument: 'tag'"),
     (lambda: K.leaf(), "leaf() missing 2 required positional arguments: 'tag' and 'code'"),
-    (lambda: K.quote(), "quote() missing 5 required positional arguments: "
-                        "'tag', 'index', 'lang', 'term', and 'cmds'"),
-    (lambda: K.unquote("t", 0, cmds=[]),
-     "unquote() missing 2 required positional arguments: 'lang' and 'term'"),
-    (lambda: K.quote("t", lang="x"),
-     "quote() missing 3 required positional arguments: 'index', 'term', and 'cmds'"),
+    (
+        lambda: K.quote(),
+        "quote() missing 5 required positional arguments: "
+        "'tag', 'index', 'lang', 'term', and 'cmds'",
+    ),
+    (
+        lambda: K.unquote("t", 0, cmds=[]),
+        "unquote() missing 2 required positional arguments: 'lang' and 'term'",
+    ),
+    (
+        lambda: K.quote("t", lang="x"),
+        "quote() missing 3 required positional arguments: 'index', 'term', and 'cmds'",
+    ),
     (lambda: K.leaf(code="c"), "leaf() missing 1 required positional argument: 'tag'"),
     (lambda: K.tb("a", "b"), "tb() takes 1 positional arguments but 2 were given"),
     (lambda: K.leaf("a", "b", "c"), "leaf() takes 2 positional arguments but 3 were given"),
@@ -151,13 +190,17 @@ BINDING = [
     (lambda: K.tb(Tag="a"), "tb() got an unexpected keyword argument 'Tag'"),
     (lambda: K.leaf("a", zz=1, tag="b"), "leaf() got an unexpected keyword argument 'zz'"),
     (lambda: K.leaf("a", tag="b", zz=1), "leaf() got multiple values for argument 'tag'"),
-    (lambda: K.from_postcard_bytes(), "from_postcard_bytes() missing 1 required positional "
-                                      "argument: 'data'"),
+    (
+        lambda: K.from_postcard_bytes(),
+        "from_postcard_bytes() missing 1 required positional argument: 'data'",
+    ),
     (lambda: K.tb("t").c(), "Builder.c() missing 1 required positional argument: 'child'"),
     (lambda: K.tb("t").w("a", "b"), "Builder.w() takes 1 positional arguments but 2 were given"),
     (lambda: K.tb("t").p(x="a"), "Builder.p() got an unexpected keyword argument 'x'"),
-    (lambda: K.tb("t").e(K.sym("x"), child=K.sym("y")),
-     "Builder.e() got multiple values for argument 'child'"),
+    (
+        lambda: K.tb("t").e(K.sym("x"), child=K.sym("y")),
+        "Builder.e() got multiple values for argument 'child'",
+    ),
     # Binding errors come before any conversion.
     (lambda: K.leaf(1, 2, 3), "leaf() takes 2 positional arguments but 3 were given"),
     (lambda: K.leaf(1, x=2), "leaf() got an unexpected keyword argument 'x'"),
@@ -206,20 +249,32 @@ CONVERSION = [
     (lambda: K.leaf(code=1, tag=2), "argument 'tag': 'int' object is not an instance of 'str'"),
     (lambda: K.sym(b"x"), "argument 's': 'bytes' object is not an instance of 'str'"),
     (lambda: K.name(str), "argument 's': 'type' object is not an instance of 'str'"),
-    (lambda: K.tb(Nameless()),
-     "argument 'tag': '<failed to extract type name>' object is not an instance of 'str'"),
+    (
+        lambda: K.tb(Nameless()),
+        "argument 'tag': '<failed to extract type name>' object is not an instance of 'str'",
+    ),
     (lambda: K.quote(1, 300, 2, 3, 4), "argument 'tag': 'int' object is not an instance of 'str'"),
-    (lambda: K.quote("q", 0, None, K.sym("x"), []),
-     "argument 'lang': 'None' is not an instance of 'str'"),
-    (lambda: K.quote("q", 0, "py", "x", []),
-     "argument 'term': 'str' object is not an instance of 'KTerm'"),
-    (lambda: K.unquote("q", 0, "py", K.tb("t"), []),
-     "argument 'term': 'Builder' object is not an instance of 'KTerm'"),
+    (
+        lambda: K.quote("q", 0, None, K.sym("x"), []),
+        "argument 'lang': 'None' is not an instance of 'str'",
+    ),
+    (
+        lambda: K.quote("q", 0, "py", "x", []),
+        "argument 'term': 'str' object is not an instance of 'KTerm'",
+    ),
+    (
+        lambda: K.unquote("q", 0, "py", K.tb("t"), []),
+        "argument 'term': 'Builder' object is not an instance of 'KTerm'",
+    ),
     (lambda: K.cmd(K.HOLE), "argument 'c': 'CmdOrHole' object is not an instance of 'StrCmd'"),
-    (lambda: K.from_postcard_bytes(bytearray(b"\x02")),
-     "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
-    (lambda: K.from_postcard_bytes(memoryview(b"\x02")),
-     "argument 'data': 'memoryview' object is not an instance of 'bytes'"),
+    (
+        lambda: K.from_postcard_bytes(bytearray(b"\x02")),
+        "argument 'data': 'bytearray' object is not an instance of 'bytes'",
+    ),
+    (
+        lambda: K.from_postcard_bytes(memoryview(b"\x02")),
+        "argument 'data': 'memoryview' object is not an instance of 'bytes'",
+    ),
     (lambda: K.tb("t").c(5), "argument 'child': 'int' object is not an instance of 'KTerm'"),
 ]
 
@@ -232,11 +287,23 @@ def test_conversion_errors(call, message):
     assert ei.value.__cause__ is None
 
 
-@pytest.mark.parametrize("index,kind", [
-    ("x", "type"), (1.5, "type"), (None, "type"), (Idx("3"), "type"),
-    (256, "range"), (-1, "range"), (2**63 - 1, "range"), (-2**63, "range"), (Idx(1000), "range"),
-    (2**63, "long"), (-2**63 - 1, "long"), (10**30, "long"),
-])
+@pytest.mark.parametrize(
+    "index,kind",
+    [
+        ("x", "type"),
+        (1.5, "type"),
+        (None, "type"),
+        (Idx("3"), "type"),
+        (256, "range"),
+        (-1, "range"),
+        (2**63 - 1, "range"),
+        (-(2**63), "range"),
+        (Idx(1000), "range"),
+        (2**63, "long"),
+        (-(2**63) - 1, "long"),
+        (10**30, "long"),
+    ],
+)
 def test_bad_index(index, kind):
     with pytest.raises(BaseException) as ei:
         K.quote("q", index, "py", K.sym("x"), [])
@@ -255,6 +322,7 @@ def test_conversion_typeerror_keeps_its_cause():
     class Bad:
         def __index__(self):
             raise TypeError("nope") from cause
+
     with pytest.raises(BaseException) as ei:
         K.quote("q", Bad(), "py", K.sym("x"), [])
     assert type(ei.value) is TypeError and str(ei.value) == "argument 'index': nope"
@@ -266,14 +334,22 @@ def test_other_conversion_errors_pass_unchanged(exc):
     class Bad:
         def __index__(self):
             raise exc
+
     with pytest.raises(BaseException) as ei:
         K.quote("q", Bad(), "py", K.sym("x"), [])
     assert ei.value is exc and str(exc) in ("v", "s")
 
 
-@pytest.mark.parametrize("call", [lambda: K.tb("a\ud800"), lambda: K.leaf("t", "\udfff"),
-                                  lambda: K.quote("q", 0, "\ud800", K.sym("x"), []),
-                                  lambda: K.tb("t").w("\ud800"), lambda: K.tb("t").p("\udc00")])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: K.tb("a\ud800"),
+        lambda: K.leaf("t", "\udfff"),
+        lambda: K.quote("q", 0, "\ud800", K.sym("x"), []),
+        lambda: K.tb("t").w("\ud800"),
+        lambda: K.tb("t").p("\udc00"),
+    ],
+)
 def test_lone_surrogate_is_the_encoders_error(call):
     with pytest.raises(BaseException) as ei:
         call()
@@ -283,6 +359,7 @@ def test_lone_surrogate_is_the_encoders_error(call):
 def test_text_accepts_str_subclasses_and_nul():
     class S(str):
         pass
+
     t = K.leaf(S("tag"), S("a\0b"))
     assert str(t) == "a\0b"
     assert t.postcard_bytes() == b"\x02\x03tag\x00\x01\x00\x00\x03a\x00b"
@@ -319,7 +396,7 @@ def test_panic_fetched_from_python_is_resumed(panic_type, main_ns, capfd):
     assert type(outer.value) is panic_type and outer.value is not inner.value
     assert outer.value.args == (str(inner.value),)
     err = capfd.readouterr().err
-    assert "Python stack trace below:\n" in err
+    assert "Python stack trace below:\nTraceback (most recent call last):\n" in err
     assert panic_type.__name__ in err
 
 
@@ -327,6 +404,7 @@ def test_panic_raised_by_python_code_is_resumed(panic_type, main_ns, capfd):
     class Unprintable:
         def __str__(self):
             raise RuntimeError("no str")
+
     main_ns["P"] = panic_type
     main_ns["U"] = Unprintable()
     for arg, message in [("'boom'", "boom"), ("U", "Unwrapped panic from Python code")]:

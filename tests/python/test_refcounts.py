@@ -4,9 +4,9 @@ import gc
 import sys
 
 import pytest
+import termmodel as M
 
 import kovel._kovel as K
-import termmodel as M
 
 
 def fresh(s):
@@ -38,6 +38,16 @@ class Idx:
         return self.v
 
 
+class Items:
+    """A sequence by item access alone."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
 class Raising:
     def __index__(self):
         raise ValueError("no")
@@ -64,8 +74,15 @@ def failing_calls():
         ((tag, fl), lambda: K.leaf(tag, fl)),
         ((w, c), lambda: K.cmd(c)),
         ((bad,), lambda: K.from_postcard_bytes(bad)),
-        ((fl, big, surrogate, w), each(lambda: K.klift(fl), lambda: K.klift(big),
-                                       lambda: K.klift(surrogate), lambda: K.klift_html(w))),
+        (
+            (fl, big, surrogate, w),
+            each(
+                lambda: K.klift(fl),
+                lambda: K.klift(big),
+                lambda: K.klift(surrogate),
+                lambda: K.klift_html(w),
+            ),
+        ),
         ((b, t, fl, w), each(lambda: b.c(fl), lambda: b.w(fl), lambda: b.e(w), lambda: b.c(b))),
         ((built, t, tag), each(lambda: built.c(t), lambda: built.w(tag), built.b)),
         ((unknown,), unknown.reduce),
@@ -93,10 +110,12 @@ def test_successes_keep_argument_counts():
     def calls():
         K.quote(tag, 7, lang, t, cmds)
         K.unquote(tag, Idx(8), lang, t, tuple(cmds))
+        K.quote(tag, 9, lang, t, Items(cmds))  # items through __getitem__: new references
         K.tb(tag).w(code).p(code).c(t).e(t).b()
         K.klift(t), K.klift(code), K.klift_html(code)
         K.from_postcard_bytes(data), K.cmd(w), K.push(code), K.sym(tag), K.name(code)
         str(t), repr(t), t.coparse(), t.postcard_bytes()
+
     calls()
     before = counts(objs)
     for _ in range(100):
@@ -104,10 +123,15 @@ def test_successes_keep_argument_counts():
     assert counts(objs) == before
 
 
-@pytest.mark.parametrize("cls,make", [
-    (K.KTerm, lambda: K.sym("x")), (K.Builder, lambda: K.tb("x")),
-    (K.StrCmd, lambda: K.write("x")), (K.CmdOrHole, lambda: K.cmd(K.POP)),
-])
+@pytest.mark.parametrize(
+    "cls,make",
+    [
+        (K.KTerm, lambda: K.sym("x")),
+        (K.Builder, lambda: K.tb("x")),
+        (K.StrCmd, lambda: K.write("x")),
+        (K.CmdOrHole, lambda: K.cmd(K.POP)),
+    ],
+)
 def test_instances_release_their_class(cls, make):
     make()
     before = sys.getrefcount(cls)
@@ -177,6 +201,7 @@ def test_no_leaks_in_a_loop(op):
                 call()
             except BaseException:
                 pass
+
     loop(200)
     gc.collect()
     blocks, objects, memory = sys.getallocatedblocks(), len(gc.get_objects()), rss()
