@@ -126,7 +126,14 @@ class Args {
 void check_signals();
 
 /// Text: a str's strict UTF-8, read in place (valid while the str lives).
-std::string_view to_text(PyObject* o);
+inline std::string_view to_text(PyObject* o) {
+  if (!PyUnicode_Check(o)) cast_error(o, "str");
+  Py_ssize_t n = 0;
+  // Strict UTF-8: a lone surrogate raises the interpreter's UnicodeEncodeError.
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) throw PyErrorSet{};
+  return {s, static_cast<size_t>(n)};
+}
 /// 8-bit index: an int or __index__ object in 0..255.
 uint8_t to_index8(PyObject* o);
 /// Bytes: the content of a bytes object (subclasses too), read in place.
