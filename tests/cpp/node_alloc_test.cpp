@@ -28,6 +28,10 @@ TEST(NodeBlocks, ClassesRoundUpToTheGrain) {
   EXPECT_EQ(na::block_size(na::class_of(65)), 80u);
   EXPECT_EQ(na::block_size(na::class_of(na::kMaxPooled)), na::kMaxPooled);
   EXPECT_EQ(na::class_of(na::kMaxPooled + 1), 0);
+  // From the smallest node (its 40-byte header) up, no block is larger than the chunk malloc
+  // would take for the same request (the request plus 8 bytes, to a multiple of 16).
+  for (size_t n = 40; n <= na::kMaxPooled; ++n)
+    EXPECT_LE(na::block_size(na::class_of(n)), (n + 8 + 15) / 16 * 16) << n;
 }
 
 TEST(NodeBlocks, ShortLeafIsOneSixtyFourByteBlock) {
