@@ -73,9 +73,6 @@ namespace {
 // At most 1 MiB worth of child references is reserved ahead of reading them.
 constexpr uint64_t kMaxChildReserve = (1u << 20) / sizeof(KTerm*);
 
-// The room of a child stack that a decode on this thread left behind.
-thread_local std::vector<const KTerm*> spare_kids;
-
 // A node whose head has been read and whose children are being read.
 struct Pending {
   Variant variant;
@@ -86,19 +83,36 @@ struct Pending {
   size_t first_child;  // where its children start on the shared child stack
 };
 
+// The room of the two stacks that a decode on this thread left behind.
+struct Spare {
+  std::vector<Pending> stack;
+  std::vector<const KTerm*> kids;
+};
+thread_local Spare spare;
+
+// Keeps v's room in slot for the thread's next decode if it is larger than what slot has and
+// at most `most` elements.
+template <class T>
+void keep_room(std::vector<T>& v, std::vector<T>& slot, size_t most) noexcept {
+  v.clear();
+  if (v.capacity() <= most && v.capacity() > slot.capacity()) slot = std::move(v);
+}
+
 class Decoder {
  public:
   Decoder(std::string_view in, Poll poll)
-      : r_(in), clock_(poll), kids_(std::exchange(spare_kids, {})) {}
+      : r_(in),
+        clock_(poll),
+        stack_(std::exchange(spare.stack, {})),
+        kids_(std::exchange(spare.kids, {})) {}
 
   ~Decoder() {
     for (const KTerm* t : kids_) KTerm::release(t);
-    // The child stack's room serves the thread's next decode, up to the most one reservation
-    // takes, so that a wide term does not fault fresh pages in on every call. (A decode that
+    // The stacks' room serves the thread's next decode, up to 1 MiB each, so that a wide or
+    // deep term is not given fresh memory, grown step by step, on every call. (A decode that
     // a poll starts inside this one finds no spare and makes its own.)
-    kids_.clear();
-    if (kids_.capacity() <= kMaxChildReserve && kids_.capacity() > spare_kids.capacity())
-      spare_kids = std::move(kids_);
+    keep_room(stack_, spare.stack, (size_t{1} << 20) / sizeof(Pending));
+    keep_room(kids_, spare.kids, kMaxChildReserve);
   }
 
   Decoded run() {
