@@ -1,6 +1,8 @@
 // node_alloc.cpp: the slow paths of the node blocks: slabs, the depot, a thread's end.
 #include "kterm/node_alloc.hpp"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -94,6 +96,8 @@ struct Reaper {
       d.leftovers = l;
     }
     tc.bump = tc.bump_end = nullptr;
+    std::free(std::exchange(tc.large, nullptr));
+    tc.large_size = 0;
     dead = true;
   }
   static thread_local bool dead;
@@ -168,9 +172,33 @@ void overflow(ThreadCache& tc, uint8_t c) noexcept {
   tc.spare[c] = seal(tc, c);
 }
 
+void* allocate_large(ThreadCache& tc, size_t n) {
+  // A kept block serves a request it fits to within about 6%, so a node never holds much
+  // more than it needs.
+  if (tc.large && n <= tc.large_size && tc.large_size - n <= n / 16 + 4096) {
+    tc.large_size = 0;
+    return std::exchange(tc.large, nullptr);
+  }
+  void* p = std::malloc(n);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
+void deallocate_large(ThreadCache& tc, void* p) noexcept {
+  constexpr size_t kMinKept = 64 * 1024, kMaxKept = 4 * 1024 * 1024;
+  const size_t size = KOVEL_NODE_POOL ? malloc_usable_size(p) : 0;
+  if (size < kMinKept || size > kMaxKept || !enrol(tc)) {
+    std::free(p);
+    return;
+  }
+  std::free(std::exchange(tc.large, p));
+  tc.large_size = size;
+}
+
 Held held() noexcept {
   Held h = {};
   h.slabs = slabs_taken.load(std::memory_order_relaxed);
+  h.large = tls_cache.large ? tls_cache.large_size : 0;
   Depot& d = depot();
   std::lock_guard<std::mutex> lock(d.lock);
   for (unsigned c = 1; c <= kClasses; ++c) {

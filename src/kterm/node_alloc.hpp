@@ -67,6 +67,8 @@ struct ThreadCache {
   char* bump;                      // the unused end of the thread's current slab
   char* bump_end;
   bool registered;  // the thread's end hands the lists to the depot
+  void* large;      // the last large block given back, kept for a request of about its size
+  size_t large_size;
 };
 
 /// The calling thread's cache.
@@ -77,6 +79,11 @@ inline ThreadCache& local() noexcept { return tls_cache; }
 /// and a list that reached its bound, or a first free on a thread not yet registered.
 void* refill(ThreadCache& tc, uint8_t c);
 void overflow(ThreadCache& tc, uint8_t c) noexcept;
+/// Blocks above the largest class (class 0): from malloc, except that the thread keeps the
+/// last one given back (between 64 KiB and 4 MiB) for the next request it fits closely, so
+/// that decoding a wide node again and again does not map and fault a fresh block each time.
+void* allocate_large(ThreadCache& tc, size_t n);
+void deallocate_large(ThreadCache& tc, void* p) noexcept;
 
 /// The blocks of class c in a full list: what is set aside or sent to the depot at once.
 constexpr uint32_t batch_size(uint8_t c) noexcept {
@@ -86,11 +93,7 @@ constexpr uint32_t batch_size(uint8_t c) noexcept {
 
 /// A block of class c (see class_of) for a request of n bytes; throws std::bad_alloc.
 inline void* allocate(ThreadCache& tc, uint8_t c, size_t n) {
-  if (c == 0) {
-    void* p = std::malloc(n);
-    if (!p) throw std::bad_alloc();
-    return p;
-  }
+  if (c == 0) return allocate_large(tc, n);
   if (FreeBlock* b = tc.head[c]) {
     FreeBlock* next = b->next;
     tc.head[c] = next;
@@ -106,7 +109,7 @@ inline void* allocate(uint8_t c, size_t n) { return allocate(local(), c, n); }
 /// Gives back a block of class c, on whatever thread.
 inline void deallocate(ThreadCache& tc, void* p, uint8_t c) noexcept {
   if (c == 0) {
-    std::free(p);
+    deallocate_large(tc, p);
     return;
   }
   auto* b = static_cast<FreeBlock*>(p);
@@ -123,6 +126,7 @@ struct Held {
   uint64_t depot[kClasses + 1];
   uint64_t local[kClasses + 1];
   uint64_t slabs;
+  uint64_t large;  // the bytes of the large block the calling thread keeps (0: none)
 };
 Held held() noexcept;
 

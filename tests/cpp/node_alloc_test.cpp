@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kterm/postcard.hpp"
+#include "term/sterm.hpp"
 #include "test_util.hpp"
 
 namespace kovel {
@@ -65,6 +66,31 @@ TEST(NodeBlocks, DecodingAgainReusesTheBlocks) {
     EXPECT_EQ(postcard_bytes(*d.term), bytes);
   }
   EXPECT_EQ(na::held().slabs, slabs);  // no new memory: every block came back and went out again
+}
+
+TEST(NodeBlocks, LargeBlockIsKeptForALikeNode) {
+  if (!KOVEL_NODE_POOL) GTEST_SKIP() << "every block comes from malloc under the sanitizer";
+  auto wide = [](size_t n) {
+    KTermBuilder b = tb("w");
+    KTermRef x = leaf("x", "x");
+    for (size_t i = 0; i < n; ++i) b.child(x);
+    return std::move(b).b();
+  };
+  { KTermRef first = wide(20000); }  // 160 KB of child references: a large block
+  const uint64_t kept = na::held().large;
+  EXPECT_GE(kept, 20000u * sizeof(KTerm*));
+  {
+    KTermRef small = wide(5000);  // too small for the kept block: it stays
+    EXPECT_EQ(na::held().large, kept);
+    KTermRef like = wide(20000);  // takes it
+    EXPECT_EQ(na::held().large, 0u);
+    EXPECT_EQ(like->child_count(), 20000u);
+    EXPECT_EQ(coparse(like), std::string(20000, 'x'));
+  }
+  EXPECT_GT(na::held().large, 0u);  // one of the two given back is kept
+  // A block too large to keep goes back to malloc.
+  { KTermRef huge = wide(1 << 20); }
+  EXPECT_LE(na::held().large, 4u << 20);
 }
 
 TEST(NodeBlocks, BlocksFreedOnAnotherThreadAreReused) {
