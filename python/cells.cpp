@@ -56,7 +56,9 @@ constexpr char panic_doc[] =
 
 }  // namespace
 
-PyTypeObject* class_object(Class which, const PyType_Spec& type_spec) {
+std::atomic<PyTypeObject*> made_classes[4] = {};
+
+PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
   auto i = static_cast<size_t>(which);
   PyObject* type = fill_once(classes[i], [&]() -> PyObject* {
     constexpr char prefix[] = "builtins.";
@@ -71,7 +73,9 @@ PyTypeObject* class_object(Class which, const PyType_Spec& type_spec) {
     if (made && python_version() < 311) kept_type_names[i] = std::move(full);
     return made;
   });
-  return reinterpret_cast<PyTypeObject*>(type);
+  auto* made = reinterpret_cast<PyTypeObject*>(type);
+  made_classes[i].store(made, std::memory_order_release);
+  return made;
 }
 
 PyObject* panic_type() {

@@ -182,15 +182,6 @@ void check_signals() {
   if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
 }
 
-std::string_view to_text(PyObject* o) {
-  if (!PyUnicode_Check(o)) cast_error(o, "str");
-  Py_ssize_t n = 0;
-  // Strict UTF-8: a lone surrogate raises the interpreter's UnicodeEncodeError.
-  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-  if (!s) throw PyErrorSet{};
-  return {s, static_cast<size_t>(n)};
-}
-
 uint8_t to_index8(PyObject* o) {
   // PyLong_AsLong takes ints directly and other objects through __index__.
   long v = PyLong_AsLong(o);

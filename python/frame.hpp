@@ -88,6 +88,11 @@ template <size_t N>
 class Args {
  public:
   Args(const Sig<N>& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
+    if (!kwargs && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+      // The common call, every argument by position: nothing to look up or report.
+      for (size_t i = 0; i < N; ++i) slots_[i] = Obj::borrow(PyTuple_GetItem(args, i));
+      return;
+    }
     bind(sig.cls, sig.name, sig.params, N, args, kwargs, slots_);
   }
 
@@ -121,7 +126,14 @@ class Args {
 void check_signals();
 
 /// Text: a str's strict UTF-8, read in place (valid while the str lives).
-std::string_view to_text(PyObject* o);
+inline std::string_view to_text(PyObject* o) {
+  if (!PyUnicode_Check(o)) cast_error(o, "str");
+  Py_ssize_t n = 0;
+  // Strict UTF-8: a lone surrogate raises the interpreter's UnicodeEncodeError.
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) throw PyErrorSet{};
+  return {s, static_cast<size_t>(n)};
+}
 /// 8-bit index: an int or __index__ object in 0..255.
 uint8_t to_index8(PyObject* o);
 /// Bytes: the content of a bytes object (subclasses too), read in place.

@@ -20,10 +20,12 @@ struct Instance {
 /// A new instance of type holding value (moved in). Throws PyErrorSet if allocation fails.
 template <class T>
 Obj make_instance(PyTypeObject* type, T&& value) {
-  // No class sets Py_tp_alloc, so the generic allocator is the type's own.
-  Obj o = checked(PyType_GenericAlloc(type, 0));
-  std::construct_at(&reinterpret_cast<Instance<std::remove_cvref_t<T>>*>(o.get())->value,
-                    std::forward<T>(value));
+  // No class takes part in garbage collection or sets Py_tp_alloc, and the value is built
+  // right away: PyObject_New (the interpreter's small-object allocator and the header, no
+  // zeroing) is all the generic allocator would do here.
+  using I = Instance<std::remove_cvref_t<T>>;
+  Obj o = checked(reinterpret_cast<PyObject*>(PyObject_New(I, type)));
+  std::construct_at(&reinterpret_cast<I*>(o.get())->value, std::forward<T>(value));
   return o;
 }
 
@@ -44,8 +46,7 @@ void instance_dealloc(PyObject* self) noexcept {
     // Named by its type: the hook would take a reference to self, which is being freed.
     report_unraisable(reinterpret_cast<PyObject*>(type));
   }
-  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free(self);
+  PyObject_Free(self);  // the type's tp_free: no class sets Py_tp_free or takes part in GC
   Py_DECREF(type);
 }
 

@@ -20,7 +20,11 @@ Obj new_str(std::string_view s) {
 }
 
 PyObject* kterm_str(PyObject* self) noexcept {
-  return guard([&] { return new_str(coparse(self_term(self), check_signals)).release(); });
+  return guard([&] {
+    ByteBuffer text;
+    coparse_into(self_term(self), text, check_signals);
+    return new_str(text.view()).release();
+  });
 }
 
 PyObject* kterm_repr(PyObject* self) noexcept {

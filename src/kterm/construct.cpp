@@ -64,22 +64,7 @@ KTermRef unquote(std::string_view tag, uint8_t index, std::string_view lang, KTe
 }
 
 KTermRef leaf(std::string_view tag, std::string_view code) {
-  // Hot: a short command list is written into a stack buffer, not through a CmdOrHole list.
-  char buf[64];
-  std::string big;
-  std::string_view bytes;
-  if (code.size() <= sizeof buf - 3) {
-    buf[0] = 0x00;  // a command, not a HOLE
-    buf[1] = static_cast<char>(CmdKind::Write);
-    buf[2] = static_cast<char>(code.size());  // below 128: a one-byte varint
-    std::memcpy(buf + 3, code.data(), code.size());
-    bytes = std::string_view(buf, 3 + code.size());
-  } else {
-    encode_cmd(big, CmdKind::Write, code);
-    bytes = big;
-  }
-  return KTermRef::adopt(
-      KTerm::make(Variant::Tuple, 0, tag, {}, nullptr, 0, bytes, 1, std::nullopt));
+  return KTermRef::adopt(KTerm::make_leaf(tag, code));
 }
 
 KTermRef sym(std::string_view s) { return leaf(s, s); }

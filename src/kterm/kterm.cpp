@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "kterm/node_alloc.hpp"
+
 namespace kovel {
 
 namespace {
@@ -15,9 +17,6 @@ size_t grow(size_t total, uint64_t more) {
   if (more > SIZE_MAX - total) throw std::bad_alloc();
   return total + static_cast<size_t>(more);
 }
-
-// Frees one node whose count reached zero; its children are the caller's business.
-void free_node(const KTerm* t) noexcept { std::free(const_cast<KTerm*>(t)); }
 
 }  // namespace
 
@@ -46,7 +45,7 @@ std::optional<Span> KTerm::span() const noexcept {
 
 KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                    const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                   uint64_t n_cmds, std::optional<Span> span) {
+                   uint64_t n_cmds, const std::optional<Span>& span) {
   const bool tuple = v == Variant::Tuple;
   size_t size = sizeof(KTerm);
   if (!tuple) size += sizeof(uint64_t);
@@ -56,9 +55,9 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   if (!tuple) size = grow(size, lang.size());
   size = grow(size, cmd_bytes.size());
 
-  void* mem = std::malloc(size);
-  if (!mem) throw std::bad_alloc();
-  auto* t = new (mem) KTerm();
+  const uint8_t cls = node_alloc::class_of(size);
+  auto* t = new (node_alloc::allocate(cls, size)) KTerm();  // throws std::bad_alloc
+  t->block_class_ = cls;
   t->variant_ = v;
   t->index_ = tuple ? 0 : index;
   t->has_span_ = span.has_value();
@@ -79,17 +78,44 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   }
   if (n_children) std::memcpy(p, children, n_children * sizeof(KTerm*));
   p += n_children * sizeof(KTerm*);
-  if (!tag.empty()) std::memcpy(p, tag.data(), tag.size());
+  wire::copy_bytes(p, tag.data(), tag.size());
   p += tag.size();
-  if (!tuple && !lang.empty()) {
-    std::memcpy(p, lang.data(), lang.size());
+  if (!tuple) {
+    wire::copy_bytes(p, lang.data(), lang.size());
     p += lang.size();
   }
-  if (!cmd_bytes.empty()) std::memcpy(p, cmd_bytes.data(), cmd_bytes.size());
+  wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
+  return t;
+}
+
+KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
+  // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
+  size_t n_len = 1;
+  for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
+  size_t size = grow(sizeof(KTerm) + 2 + n_len, tag.size());
+  size = grow(size, code.size());
+  const uint8_t cls = node_alloc::class_of(size);
+  auto* t = new (node_alloc::allocate(cls, size)) KTerm();  // throws std::bad_alloc
+  t->block_class_ = cls;
+  t->n_cmds_ = 1;
+  t->tag_len_ = tag.size();
+  t->cmd_bytes_ = 2 + n_len + code.size();
+  char* p = reinterpret_cast<char*>(t + 1);
+  wire::copy_bytes(p, tag.data(), tag.size());
+  p += tag.size();
+  *p++ = 0x00;
+  *p++ = static_cast<char>(CmdKind::Write);
+  uint64_t v = code.size();
+  for (; v >= 0x80; v >>= 7) *p++ = static_cast<char>((v & 0x7F) | 0x80);
+  *p++ = static_cast<char>(v);
+  wire::copy_bytes(p, code.data(), code.size());
   return t;
 }
 
 bool KTerm::drop() const noexcept {
+  // A count of one is the caller's own reference: no other thread can hold one to change it,
+  // so the last reference of an unshared node costs no atomic update.
+  if (refs_.load(std::memory_order_acquire) == 1) return true;
   uint32_t old = refs_.fetch_sub(1, std::memory_order_acq_rel);
   if (old == 1) return true;
   if (old >= kSaturated) pin();
@@ -98,27 +124,37 @@ bool KTerm::drop() const noexcept {
 
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
-  // Dying nodes whose children are still to be dropped wait on a list threaded through
-  // their own n_cmds_ field, which nothing reads once the count is zero: release needs no
-  // memory of its own, so it cannot fail, and its depth costs nothing.
-  auto link = [](const KTerm* n) -> uint64_t& { return const_cast<KTerm*>(n)->n_cmds_; };
-  const KTerm* pending = nullptr;
-  const KTerm* node = t;
+  // A depth-first walk that frees every node after its children, left to right: the order in
+  // which the decoder made them, so that the blocks come back to the free lists in an order
+  // the next decode of a like term takes them in again, one after the other in memory. The
+  // walk needs no memory of its own, so it cannot fail, and its depth costs nothing: a dead
+  // node's n_cmds_ field, which nothing reads once the count is zero, links it to its parent,
+  // and its cmd_bytes_ field keeps the child to go on with.
+  node_alloc::ThreadCache& tc = node_alloc::local();
+  auto* node = const_cast<KTerm*>(t);
+  node->n_cmds_ = 0;
+  uint64_t i = 0;
   for (;;) {
-    for (uint32_t i = 0; i < node->n_children_; ++i) {
-      const KTerm* c = node->children()[i];
+    if (i < node->n_children_) {
+      const KTerm* c = node->children()[i++];
+      if (i + 4 < node->n_children_) __builtin_prefetch(node->children()[i + 4], 1);
       if (!c->drop()) continue;
       if (c->n_children_ == 0) {
-        free_node(c);
-      } else {
-        link(c) = reinterpret_cast<uintptr_t>(pending);
-        pending = c;
+        node_alloc::deallocate(tc, const_cast<KTerm*>(c), c->block_class_);
+        continue;
       }
+      node->cmd_bytes_ = i;
+      auto* child = const_cast<KTerm*>(c);
+      child->n_cmds_ = reinterpret_cast<uintptr_t>(node);
+      node = child;
+      i = 0;
+      continue;
     }
-    free_node(node);
-    if (!pending) return;
-    node = pending;
-    pending = reinterpret_cast<const KTerm*>(static_cast<uintptr_t>(link(node)));
+    auto* parent = reinterpret_cast<KTerm*>(static_cast<uintptr_t>(node->n_cmds_));
+    node_alloc::deallocate(tc, node, node->block_class_);
+    if (!parent) return;
+    node = parent;
+    i = node->cmd_bytes_;
   }
 }
 

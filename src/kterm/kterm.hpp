@@ -104,7 +104,11 @@ class KTerm {
   /// they stay the caller's). cmd_bytes must hold n_cmds entries written by encode_cmd.
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                     uint64_t n_cmds, std::optional<Span> span);
+                     uint64_t n_cmds, const std::optional<Span>& span);
+  /// Allocates a Tuple with no children and the one command Write(code), count 1; throws
+  /// std::bad_alloc. The same node as make would build, written without going through a
+  /// command list first: leaves are most of the nodes made.
+  static KTerm* make_leaf(std::string_view tag, std::string_view code);
 
  private:
   KTerm() = default;
@@ -129,6 +133,7 @@ class KTerm {
   Variant variant_ = Variant::Tuple;
   uint8_t index_ = 0;
   bool has_span_ = false;
+  uint8_t block_class_ = 0;  // the node_alloc class of the block (0: from malloc)
   uint32_t n_children_ = 0;
   uint64_t n_cmds_ = 0;
   uint64_t tag_len_ = 0;

@@ -2,6 +2,7 @@
 #include "kterm/postcard.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace kovel {
@@ -82,12 +83,36 @@ struct Pending {
   size_t first_child;  // where its children start on the shared child stack
 };
 
+// The room of the two stacks that a decode on this thread left behind.
+struct Spare {
+  std::vector<Pending> stack;
+  std::vector<const KTerm*> kids;
+};
+thread_local Spare spare;
+
+// Keeps v's room in slot for the thread's next decode if it is larger than what slot has and
+// at most `most` elements.
+template <class T>
+void keep_room(std::vector<T>& v, std::vector<T>& slot, size_t most) noexcept {
+  v.clear();
+  if (v.capacity() <= most && v.capacity() > slot.capacity()) slot = std::move(v);
+}
+
 class Decoder {
  public:
-  Decoder(std::string_view in, Poll poll) : r_(in), clock_(poll) {}
+  Decoder(std::string_view in, Poll poll)
+      : r_(in),
+        clock_(poll),
+        stack_(std::exchange(spare.stack, {})),
+        kids_(std::exchange(spare.kids, {})) {}
 
   ~Decoder() {
     for (const KTerm* t : kids_) KTerm::release(t);
+    // The stacks' room serves the thread's next decode, up to 1 MiB each, so that a wide or
+    // deep term is not given fresh memory, grown step by step, on every call. (A decode that
+    // a poll starts inside this one finds no spare and makes its own.)
+    keep_room(stack_, spare.stack, (size_t{1} << 20) / sizeof(Pending));
+    keep_room(kids_, spare.kids, kMaxChildReserve);
   }
 
   Decoded run() {
@@ -100,7 +125,7 @@ class Decoder {
         if (!head()) return fail();
         continue;
       }
-      if (!finish()) return fail();
+      if (!finish(top) || !pop()) return fail();
     }
     Decoded d;
     d.term = KTermRef::adopt(kids_.back());
@@ -120,7 +145,7 @@ class Decoder {
     wire::Reader again(checked);
     scratch_.clear();
     for (uint64_t i = 0; i < n; ++i) {
-      CmdKind k;
+      CmdKind k = CmdKind::HOLE;
       std::string_view t;
       decode_cmd(again, k, t);  // cannot fail: these bytes were just checked
       encode_cmd(scratch_, k, t);
@@ -128,15 +153,19 @@ class Decoder {
     return scratch_;
   }
 
-  // Reads a node's head and opens it.
+  // Reads a node's head and opens it; a Tuple without children (a leaf, most nodes) is
+  // finished at once, without a stay on the stack.
   bool head() {
     uint32_t v;
     if (!r_.variant(v)) return false;
     if (v > 2) return r_.fail(DecodeError::BadVariant);
-    Pending p{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()};
+    // Filled in place: a Pending copied right after its fields were written stalls the
+    // copy's wide loads on the narrow stores still in flight.
+    Pending& p = stack_.emplace_back(Pending{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()});
     if (!r_.text(p.tag)) return false;
     if (p.variant == Variant::Tuple) {
       if (!r_.size(p.children_left)) return false;
+      if (p.children_left == 0) return finish(p) && pop();
       // A count is a promise, not a fact: reserve only what the bytes left could hold,
       // and keep the stack's doubling growth so that many nested reservations stay linear.
       if (p.children_left <= r_.left()) {
@@ -146,19 +175,23 @@ class Decoder {
     } else {
       if (!r_.byte(p.index) || !r_.text(p.lang)) return false;
     }
-    stack_.push_back(p);
     return true;
   }
 
-  // Reads the rest of the top node, builds it, and hands it to its parent.
-  bool finish() {
-    Pending p = stack_.back();
+  bool pop() noexcept {
+    stack_.pop_back();
+    return true;
+  }
+
+  // Reads the rest of node p (the top of the stack, whose children are the last ones on
+  // kids_), builds it, and hands it to its parent.
+  bool finish(const Pending& p) {
     uint64_t n;
     if (!r_.size(n)) return false;
     const char* first = r_.pos();
     r_.clear_overlong();
     for (uint64_t i = 0; i < n; ++i) {
-      CmdKind k;
+      CmdKind k = CmdKind::HOLE;
       std::string_view t;
       if (!decode_cmd(r_, k, t)) return false;
     }
@@ -183,7 +216,6 @@ class Decoder {
                               checked_child_count(count), cmds, n, span);
     kids_.resize(p.first_child);  // their references now belong to node
     kids_.push_back(node);
-    stack_.pop_back();
     return true;
   }
 

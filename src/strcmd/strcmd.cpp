@@ -1,6 +1,9 @@
 // strcmd.cpp: command constructors and the byte form of a string command.
 #include "strcmd/strcmd.hpp"
 
+#include <algorithm>
+#include <new>
+
 namespace kovel {
 
 StrCmd write(std::string_view s) { return StrCmd{CmdKind::Write, std::string(s)}; }
@@ -12,13 +15,13 @@ void encode_strcmd(std::string& out, CmdKind k, std::string_view t) {
   if (has_text(k)) wire::put_text(out, t);
 }
 
-bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept {
-  uint32_t v;
-  if (!r.variant(v)) return false;
-  if (v > 3) return r.fail(wire::DecodeError::BadVariant);
-  k = static_cast<CmdKind>(v);
-  t = {};
-  return !has_text(k) || r.text(t);
+void ByteBuffer::grow(size_t more) {
+  if (more > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+  size_t cap = std::max({size_ + more, 2 * cap_, size_t{256}});
+  void* p = std::realloc(data_, cap);
+  if (!p) throw std::bad_alloc();
+  data_ = static_cast<char*>(p);
+  cap_ = cap;
 }
 
 }  // namespace kovel

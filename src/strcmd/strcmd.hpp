@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "poll/poll.hpp"
+#include "strcmd/byte_buffer.hpp"
 #include "wire/wire.hpp"
 
 namespace kovel {
@@ -34,15 +35,23 @@ StrCmd push(std::string_view s);
 /// Appends the byte form of one string command of kind k (never HOLE) with text t.
 void encode_strcmd(std::string& out, CmdKind k, std::string_view t);
 /// Reads one string command from untrusted bytes; t points into the input.
-bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept;
+inline bool decode_strcmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept {
+  uint32_t v;
+  if (!r.variant(v)) return false;
+  if (v > 3) return r.fail(wire::DecodeError::BadVariant);
+  k = static_cast<CmdKind>(v);
+  t = {};
+  return !has_text(k) || r.text(t);
+}
 
 /// Applies string commands to a caller-owned buffer, keeping a stack of indentation prefixes.
-/// The prefixes are kept concatenated, so a newline costs one append of their total length.
+/// The prefixes are kept concatenated after a newline byte, so a newline costs one append of
+/// their total length plus one.
 /// A walk feeding the writer calls `tick` at each splice; together with the writer's own
 /// check at each newline, that bounds the work between two calls of the poll.
 class PrefixWriter {
  public:
-  explicit PrefixWriter(std::string& out, Poll poll = nullptr) noexcept : out_(out), clock_(poll) {}
+  explicit PrefixWriter(ByteBuffer& out, Poll poll = nullptr) noexcept : out_(out), clock_(poll) {}
 
   /// Applies one command (kind never HOLE).
   void interpret(CmdKind k, std::string_view t) {
@@ -51,17 +60,16 @@ class PrefixWriter {
         out_.append(t.data(), t.size());
         break;
       case CmdKind::NL:
-        out_.push_back('\n');
-        out_.append(prefixes_);
+        out_.append(line_start_);
         clock_.grew(out_.size());  // the prefixes in force can far outgrow the term
         break;
       case CmdKind::Push:
-        starts_.push_back(prefixes_.size());
-        prefixes_.append(t.data(), t.size());
+        starts_.push_back(line_start_.size());
+        line_start_.append(t.data(), t.size());
         break;
       case CmdKind::POP:
         if (!starts_.empty()) {
-          prefixes_.resize(starts_.back());
+          line_start_.resize(starts_.back());
           starts_.pop_back();
         }
         break;
@@ -78,10 +86,10 @@ class PrefixWriter {
   void tick() { clock_.tick(out_.size()); }
 
  private:
-  std::string& out_;
+  ByteBuffer& out_;
   PollClock clock_;
-  std::string prefixes_;        // every prefix in force, bottom first
-  std::vector<size_t> starts_;  // where each prefix begins in prefixes_
+  std::string line_start_ = "\n";  // a newline, then every prefix in force, bottom first
+  std::vector<size_t> starts_;     // where each prefix begins in line_start_
 };
 
 }  // namespace kovel

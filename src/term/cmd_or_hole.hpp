@@ -46,7 +46,17 @@ inline void encode_cmd(std::string& out, CmdKind k, std::string_view t) {
 }
 
 /// Reads one entry from untrusted bytes; t points into the input.
-bool decode_cmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept;
+inline bool decode_cmd(wire::Reader& r, CmdKind& k, std::string_view& t) noexcept {
+  uint32_t v;
+  if (!r.variant(v)) return false;
+  if (v == 1) {
+    k = CmdKind::HOLE;
+    t = {};
+    return true;
+  }
+  if (v != 0) return r.fail(wire::DecodeError::BadVariant);
+  return decode_strcmd(r, k, t);
+}
 
 /// Reads one entry from bytes written by encode_cmd; advances p.
 inline CmdView next_cmd(const char*& p) noexcept {

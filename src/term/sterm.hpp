@@ -28,14 +28,21 @@ concept STerm = requires(const T& t, PrefixWriter& w) {
   { write(t, w) } -> std::same_as<void>;
 };
 
+/// Emits t into out with a fresh writer: coparse without the final copy, for a caller that
+/// turns the bytes into something else. Throws as coparse does.
+template <STerm T>
+void coparse_into(const T& t, ByteBuffer& out, Poll poll = nullptr) {
+  PrefixWriter w(out, poll);
+  write(t, w);
+}
+
 /// "Serialize the term back to source code." Throws InternalFault on a broken term, and
 /// whatever poll throws.
 template <STerm T>
 std::string coparse(const T& t, Poll poll = nullptr) {
-  std::string out;
-  PrefixWriter w(out, poll);
-  write(t, w);
-  return out;  // whole UTF-8 texts and newlines only: valid by construction
+  ByteBuffer out;
+  coparse_into(t, out, poll);
+  return std::string(out.view());  // whole UTF-8 texts and newlines only: valid by construction
 }
 
 }  // namespace kovel

@@ -24,10 +24,6 @@ std::string_view message(DecodeError e) noexcept {
 }
 
 bool Reader::varint(uint64_t& v, unsigned max_bytes, uint8_t last_max) noexcept {
-  if (p_ != end_ && !(static_cast<uint8_t>(*p_) & 0x80)) {  // one-byte fast path
-    v = static_cast<uint8_t>(*p_++);
-    return true;
-  }
   uint64_t out = 0;
   for (unsigned i = 0; i < max_bytes; ++i) {
     if (p_ == end_) return fail(DecodeError::EndOfInput);
@@ -41,17 +37,6 @@ bool Reader::varint(uint64_t& v, unsigned max_bytes, uint8_t last_max) noexcept 
     }
   }
   return fail(DecodeError::BadVarint);  // unreachable: the last byte has bit 0x80 clear
-}
-
-bool Reader::text(std::string_view& s) noexcept {
-  uint64_t n;
-  if (!size(n)) return false;
-  if (n > left()) return fail(DecodeError::EndOfInput);
-  std::string_view t(p_, static_cast<size_t>(n));
-  if (!valid_utf8(t)) return fail(DecodeError::BadUtf8);
-  p_ += n;
-  s = t;
-  return true;
 }
 
 bool valid_utf8(std::string_view s) noexcept {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -53,8 +54,61 @@ inline uint64_t get_trusted_varint(const char*& p) noexcept {
   }
 }
 
+/// Copies n <= 16 bytes with fixed-size moves that overlap, instead of a call: most texts of
+/// a term are short.
+inline void copy_short(char* d, const char* s, size_t n) noexcept {
+  if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else if (n > 0) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
+}
+
+/// Copies n bytes: short ones inline, longer ones with memcpy.
+inline void copy_bytes(char* d, const char* s, size_t n) noexcept {
+  if (n <= 16) {
+    copy_short(d, s, n);
+  } else {
+    std::memcpy(d, s, n);
+  }
+}
+
 /// True when s is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;
+
+/// True when every byte of p[0..n) is below 0x80: eight bytes at a time, the last few
+/// through loads that overlap bytes already seen.
+inline bool all_ascii(const char* p, size_t n) noexcept {
+  constexpr uint64_t high = 0x8080808080808080ull;
+  uint64_t acc = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    acc |= w;
+  }
+  if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    acc |= a | b;
+  } else if (n > 0) {  // bytes 0, n/2 and n-1 cover every byte of 1 to 3
+    acc |= static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[n / 2]) |
+           static_cast<uint8_t>(p[n - 1]);
+  }
+  return (acc & high) == 0;
+}
 
 /// A forward-only cursor over untrusted input; every read checks the bytes left first.
 /// The first failure is remembered in `error` and later reads fail at once.
@@ -71,9 +125,19 @@ class Reader {
   bool failed() const noexcept { return error != DecodeError::None; }
 
   /// A size: at most 10 bytes, the 10th at most 0x01.
-  bool size(uint64_t& v) noexcept { return varint(v, 10, 0x01); }
+  bool size(uint64_t& v) noexcept {
+    if (p_ != end_ && !(static_cast<uint8_t>(*p_) & 0x80)) {  // one byte: the common case
+      v = static_cast<uint8_t>(*p_++);
+      return true;
+    }
+    return varint(v, 10, 0x01);
+  }
   /// A variant number: at most 5 bytes, the 5th at most 0x0F.
   bool variant(uint32_t& v) noexcept {
+    if (p_ != end_ && !(static_cast<uint8_t>(*p_) & 0x80)) {
+      v = static_cast<uint8_t>(*p_++);
+      return true;
+    }
     uint64_t w;
     if (!varint(w, 5, 0x0F)) return false;
     v = static_cast<uint32_t>(w);
@@ -86,7 +150,16 @@ class Reader {
     return true;
   }
   /// A text, validated as UTF-8; the view points into the input.
-  bool text(std::string_view& s) noexcept;
+  bool text(std::string_view& s) noexcept {
+    uint64_t n;
+    if (!size(n)) return false;
+    if (n > left()) return fail(DecodeError::EndOfInput);
+    const auto len = static_cast<size_t>(n);
+    if (!all_ascii(p_, len) && !valid_utf8({p_, len})) return fail(DecodeError::BadUtf8);
+    s = {p_, len};
+    p_ += len;
+    return true;
+  }
 
   bool fail(DecodeError e) noexcept {
     if (error == DecodeError::None) error = e;
@@ -96,6 +169,7 @@ class Reader {
   DecodeError error = DecodeError::None;
 
  private:
+  /// The general varint rule (the one-byte case is read inline by size and variant).
   bool varint(uint64_t& v, unsigned max_bytes, uint8_t last_max) noexcept;
 
   const char* p_;

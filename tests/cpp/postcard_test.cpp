@@ -5,6 +5,7 @@
 
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #include "alloc_watch.hpp"
 #include "term/sterm.hpp"
@@ -166,6 +167,19 @@ TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
   for (size_t n : {1, 2, 4, 5, 6}) EXPECT_FALSE(wire::valid_utf8(whole.substr(0, n))) << n;
   EXPECT_TRUE(wire::valid_utf8(whole.substr(0, 3)));
   EXPECT_TRUE(wire::valid_utf8(whole));
+  // Every length and position, past the ASCII fast path's word and tail loads: one stray
+  // continuation byte or a cut-off lead byte anywhere fails, a whole sequence anywhere passes.
+  for (size_t n = 1; n <= 24; ++n) {
+    for (size_t at = 0; at < n; ++at) {
+      std::string text(n, 'a');
+      text[at] = '\x80';
+      EXPECT_EQ(tag(text), DecodeError::BadUtf8) << n << " " << at;
+      text[at] = '\xC3';
+      EXPECT_EQ(tag(text), DecodeError::BadUtf8) << n << " " << at;
+      text.insert(at + 1, 1, '\xA9');
+      EXPECT_EQ(tag(text), DecodeError::None) << n << " " << at;
+    }
+  }
 }
 
 TEST(PostcardDecode, FieldsCarriedAsGiven) {
@@ -296,12 +310,36 @@ TEST(PostcardPoll, EndsEncodingAndDecodingAndKeepsTermsWhole) {
   EXPECT_TRUE(equal(*wide, *d.term));
 }
 
+// Decodes a term of its own at every call, as a signal handler run by the poll might.
+const std::string* nested_input = nullptr;
+int nested_ok = 0;
+void decode_inside() {
+  Decoded inner = from_postcard_bytes(*nested_input);
+  if (inner.ok() && postcard_bytes(*inner.term) == *nested_input) ++nested_ok;
+}
+
+TEST(PostcardPoll, DecodeInsideADecode) {
+  // Both decodes use the thread's spare child stack in turn; neither loses a node.
+  std::string inner_bytes = postcard_bytes(*tuple("i", Kids(5'000, leaf("y", "yy")), Cmds{H}));
+  KTermRef wide = tuple("w", Kids(50'000, leaf("x", "x")), Cmds{H});
+  std::string bytes = postcard_bytes(*wide);
+  nested_input = &inner_bytes;
+  for (int round = 0; round < 3; ++round) {
+    Decoded d = from_postcard_bytes(bytes, decode_inside);
+    ASSERT_TRUE(d.ok());
+    EXPECT_TRUE(equal(*wide, *d.term));
+  }
+  EXPECT_GT(nested_ok, 3);
+  nested_input = nullptr;
+}
+
 TEST(PostcardDecode, ReservationIsCappedAtOneMebibyte) {
   // A count of 2^21 children with that many bytes behind it: the count is plausible, but
   // only 1 MiB of child references may be reserved before the children are read.
   std::string in = unhex("02 00 80 80 80 01") + std::string(size_t{1} << 21, '\x03');
+  // On a new thread, which has no child stack left over from an earlier decode to reuse.
   AllocationWatch watch;
-  EXPECT_EQ(error_of(in), DecodeError::BadVariant);
+  std::thread([&] { EXPECT_EQ(error_of(in), DecodeError::BadVariant); }).join();
   EXPECT_LE(watch.largest(), size_t{1} << 20);
   EXPECT_GE(watch.largest(), size_t{1} << 20);  // the capped reservation itself
 }

@@ -10,10 +10,10 @@ StrCmd NLs{CmdKind::NL, ""};
 StrCmd POPs{CmdKind::POP, ""};
 
 std::string run(const std::vector<StrCmd>& cmds) {
-  std::string out;
+  ByteBuffer out;
   PrefixWriter w(out);
   for (const StrCmd& c : cmds) w.interpret(c);
-  return out;
+  return std::string(out.view());
 }
 
 struct WriterCase {
@@ -60,14 +60,25 @@ TEST(StrCmdConstructors, CopyTheirText) {
 }
 
 TEST(PrefixWriter, AppendsToCallersBuffer) {
-  std::string out = "kept:";
+  ByteBuffer out;
+  out.append("kept:");
   {
     PrefixWriter w(out);
     w.interpret(push("  "));
     w.interpret(write("a"));
     w.interpret(NLs);
   }
-  EXPECT_EQ(out, "kept:a\n  ");
+  EXPECT_EQ(out.view(), "kept:a\n  ");
+  // Growth keeps every byte written before it, however it happens.
+  std::string expect(out.view());
+  for (int i = 0; i < 20000; ++i) {
+    std::string piece(static_cast<size_t>(i % 97), static_cast<char>('a' + i % 26));
+    out.append(piece);
+    out.push_back('|');
+    expect += piece;
+    expect += '|';
+  }
+  EXPECT_EQ(out.view(), expect);
 }
 
 }  // namespace
