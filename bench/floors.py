@@ -62,9 +62,18 @@ def load_floor():
     out = ROOT / "build-floor"
     if not list(out.glob("floor*.so")):
         subprocess.run(
-            ["cmake", "-S", str(ROOT / "bench" / "floor"), "-B", str(out), "-G", "Ninja",
-             f"-DPython_EXECUTABLE={sys.executable}"],
-            check=True, stdout=subprocess.DEVNULL,
+            [
+                "cmake",
+                "-S",
+                str(ROOT / "bench" / "floor"),
+                "-B",
+                str(out),
+                "-G",
+                "Ninja",
+                f"-DPython_EXECUTABLE={sys.executable}",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
         )
         subprocess.run(["cmake", "--build", str(out)], check=True, stdout=subprocess.DEVNULL)
     sys.path.insert(0, str(out))
@@ -204,8 +213,11 @@ def module(functions: int = 500) -> tuple:
         params = [("identifier", (), (w(f"a{j}"),)) for j in range(3)]
         body_if = (
             "if",
-            [("expr", (), (w(f"a0 > {f}"),)), ("stmt", (), (w(f"total += a1 * {f}"),)),
-             ("stmt", (), (w("log(total)"),))],
+            [
+                ("expr", (), (w(f"a0 > {f}"),)),
+                ("stmt", (), (w(f"total += a1 * {f}"),)),
+                ("stmt", (), (w("log(total)"),)),
+            ],
             [w("if "), HOLE, w(":"), p("    "), NL, HOLE, NL, HOLE, POP],
         )
         loop = (
@@ -213,9 +225,12 @@ def module(functions: int = 500) -> tuple:
             [("identifier", (), (w("item"),)), ("call", (), (w("range(a2)"),)), body_if],
             [w("for "), HOLE, w(" in "), HOLE, w(":"), p("    "), NL, HOLE, POP],
         )
-        stmts = [("stmt", (), (w(f'"""Function number {f}."""'),)),
-                 ("stmt", (), (w("total = 0"),)), loop,
-                 ("stmt", (), (w(f"return total + {f}"),))]
+        stmts = [
+            ("stmt", (), (w(f'"""Function number {f}."""'),)),
+            ("stmt", (), (w("total = 0"),)),
+            loop,
+            ("stmt", (), (w(f"return total + {f}"),)),
+        ]
         cmds = [w(f"def f{f}("), HOLE, w(", "), HOLE, w(", "), HOLE, w("):"), p("    ")]
         for _ in stmts:
             cmds += [NL, HOLE]
@@ -315,7 +330,7 @@ ROUNDS: dict[str, list[float]] = {}
 def median_ratio(mine: str, other: str) -> float:
     """The median over rounds of kovel's time over the other's time in the same round: steadier
     than the ratio of bests when the machine's load comes and goes between rounds."""
-    return statistics.median(a / b for a, b in zip(ROUNDS[mine], ROUNDS[other]))
+    return statistics.median(a / b for a, b in zip(ROUNDS[mine], ROUNDS[other], strict=True))
 
 
 def fmt_time(s: float) -> str:
@@ -339,8 +354,10 @@ def report(title: str, best: dict[str, float], mine: str, others: list[str]) -> 
         r = best[mine] / best[o]
         ratios[o] = r
         m = median_ratio(mine, o)
-        print(f"    {o:<44} {fmt_time(best[o])}   kovel/this {r:5.2f}   this/kovel {1 / r:5.2f}"
-              f"   (round median {m:5.2f} / {1 / m:5.2f})")
+        print(
+            f"    {o:<44} {fmt_time(best[o])}   kovel/this {r:5.2f}   this/kovel {1 / r:5.2f}"
+            f"   (round median {m:5.2f} / {1 / m:5.2f})"
+        )
     return ratios
 
 
@@ -354,8 +371,18 @@ def construction(rounds: int) -> None:
     assert str(leaf(tag, code)) == "42" and str(name(ident)) == "foo" and str(sym(s)) == "x"
     print(f"Construction (best of {rounds} rounds; goal kovel/floor <= 1.10)")
     # Statements, not lambdas: both sides then pay only the call itself and timeit's loop.
-    ns = {"leaf": leaf, "name": name, "sym": sym, "tag": tag, "code": code, "ident": ident, "s": s,
-          "fleaf": floor.leaf, "fname": floor.name, "fsym": floor.sym}
+    ns = {
+        "leaf": leaf,
+        "name": name,
+        "sym": sym,
+        "tag": tag,
+        "code": code,
+        "ident": ident,
+        "s": s,
+        "fleaf": floor.leaf,
+        "fname": floor.name,
+        "fsym": floor.sym,
+    }
     cases = [
         ('leaf("integer", "42")', "leaf(tag, code)", "fleaf(tag, code)"),
         ('name("foo")', "name(ident)", "fname(ident)"),
@@ -380,12 +407,18 @@ def emission(rounds: int) -> None:
         text = t.coparse()
         assert text == b"".join(pieces).decode(), what
         best = best_times(
-            [("coparse()", t.coparse),
-             ('b"".join(pieces).decode()', lambda: b"".join(pieces).decode())],
+            [
+                ("coparse()", t.coparse),
+                ('b"".join(pieces).decode()', lambda pieces=pieces: b"".join(pieces).decode()),
+            ],
             rounds,
         )
-        r = report(f"{what} ({len(text):,} chars, {len(pieces):,} pieces)", best, "coparse()",
-                   ['b"".join(pieces).decode()'])['b"".join(pieces).decode()']
+        r = report(
+            f"{what} ({len(text):,} chars, {len(pieces):,} pieces)",
+            best,
+            "coparse()",
+            ['b"".join(pieces).decode()'],
+        )['b"".join(pieces).decode()']
         m = median_ratio("coparse()", 'b"".join(pieces).decode()')
         SUMMARY.append(("emission", what, "coparse / floor", r, m, "<= 1.15", r <= 1.15))
 
@@ -428,12 +461,18 @@ def decoding(rounds: int) -> None:
         data = t.postcard_bytes()
         assert from_postcard_bytes(data).postcard_bytes() == data
         nodes = count_nodes(node)
-        cands = [(f"from_postcard_bytes ({len(data):,} B)", lambda: from_postcard_bytes(data))]
+        cands = [
+            (f"from_postcard_bytes ({len(data):,} B)", lambda data=data: from_postcard_bytes(data))
+        ]
         cands += peers(to_tuples(node))
         best = best_times(cands, rounds)
         mine = cands[0][0]
-        ratios = report(f"{what} ({nodes:,} nodes, {best[mine] / nodes * 1e9:.1f} ns/node)", best,
-                        mine, [c[0] for c in cands[1:]])
+        ratios = report(
+            f"{what} ({nodes:,} nodes, {best[mine] / nodes * 1e9:.1f} ns/node)",
+            best,
+            mine,
+            [c[0] for c in cands[1:]],
+        )
         fastest = max(ratios, key=ratios.__getitem__)
         r = 1 / ratios[fastest]
         print(f"    fastest peer / kovel: {r:.2f}")
@@ -458,8 +497,10 @@ def main() -> int:
     print(f"Summary (best of {args.rounds} interleaved rounds per figure)")
     print(f"  {'area':<13} {'input':<24} {'ratio':<30} {'best':>6} {'median':>6}  {'goal':<8} met")
     for area, what, label, r, m, goal, met in SUMMARY:
-        print(f"  {area:<13} {what:<24} {label:<30} {r:6.2f} {m:6.2f}  {goal:<8}"
-              f" {'yes' if met else 'no'}")
+        print(
+            f"  {area:<13} {what:<24} {label:<30} {r:6.2f} {m:6.2f}  {goal:<8}"
+            f" {'yes' if met else 'no'}"
+        )
     return 0
 
 
