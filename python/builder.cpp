@@ -44,7 +44,7 @@ constexpr Sig<1> e_sig{"Builder", "e", {"child"}};
 /// Returns the receiver, so calls chain.
 template <class Conv, class Op>
 PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyObject* kwargs,
-                         Conv conv, Op op) noexcept {
+                         Conv conv, Op op) {
   return guard([&] {
     Args<1> a(sig, args, kwargs);
     BuilderState& st = self_state(self);
@@ -57,7 +57,7 @@ PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyOb
 
 /// A method without arguments that appends one command to an open builder.
 template <class Op>
-PyObject* no_arg_method(PyObject* self, Op op) noexcept {
+PyObject* no_arg_method(PyObject* self, Op op) {
   return guard([&] {
     BuilderState& st = self_state(self);
     Use use(st);
@@ -66,35 +66,35 @@ PyObject* no_arg_method(PyObject* self, Op op) noexcept {
   });
 }
 
-PyObject* builder_c(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* builder_c(PyObject* self, PyObject* args, PyObject* kwargs) {
   return one_arg_method(c_sig, self, args, kwargs, as_kterm,
                         [](KTermBuilder& b, const KTermRef& t) { b.child(t); });
 }
 
-PyObject* builder_w(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* builder_w(PyObject* self, PyObject* args, PyObject* kwargs) {
   return one_arg_method(w_sig, self, args, kwargs, to_text,
                         [](KTermBuilder& b, std::string_view s) { b.write(s); });
 }
 
-PyObject* builder_n(PyObject* self, PyObject*) noexcept {
+PyObject* builder_n(PyObject* self, PyObject*) {
   return no_arg_method(self, [](KTermBuilder& b) { b.nl(); });
 }
 
-PyObject* builder_p(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* builder_p(PyObject* self, PyObject* args, PyObject* kwargs) {
   return one_arg_method(p_sig, self, args, kwargs, to_text,
                         [](KTermBuilder& b, std::string_view s) { b.push(s); });
 }
 
-PyObject* builder_x(PyObject* self, PyObject*) noexcept {
+PyObject* builder_x(PyObject* self, PyObject*) {
   return no_arg_method(self, [](KTermBuilder& b) { b.pop(); });
 }
 
-PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) {
   return one_arg_method(e_sig, self, args, kwargs, as_kterm,
                         [](KTermBuilder& b, const KTermRef& t) { emit(KTermRef(t), b); });
 }
 
-PyObject* builder_b(PyObject* self, PyObject*) noexcept {
+PyObject* builder_b(PyObject* self, PyObject*) {
   return guard([&] {
     BuilderState& st = self_state(self);
     Use use(st);

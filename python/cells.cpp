@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "frame.hpp"
@@ -14,24 +13,21 @@
 namespace kovel::py::cells {
 namespace {
 
-/// One object made at most once per process and never released.
+/// One object made once per process and never released.
 struct Cell {
   std::atomic<PyObject*> obj{nullptr};
-  std::mutex lock;
 };
 
 /// Returns the cell's object, running make() (which returns a new reference, or null with an
-/// error set) if it is still empty. The interpreter lock is given up while waiting for the
-/// cell's lock, so a thread that fills the cell and needs the interpreter lock back (an
-/// import, say) cannot deadlock with one that waits here.
+/// error set) if it is still empty. The interpreter lock is the only lock: make() may give it
+/// up (an import does), so another thread can fill the cell meanwhile, and then the first
+/// object stored wins and the other is dropped. A lock of our own would be worse: a fork
+/// while another thread held it would leave it held for good in the child.
 template <class Make>
 PyObject* fill_once(Cell& cell, Make make) {
   if (PyObject* p = cell.obj.load(std::memory_order_acquire)) return p;
-  PyThreadState* ts = PyEval_SaveThread();
-  std::unique_lock<std::mutex> held(cell.lock);
-  PyEval_RestoreThread(ts);
-  if (PyObject* p = cell.obj.load(std::memory_order_acquire)) return p;
   Obj made = checked(make());
+  if (PyObject* p = cell.obj.load(std::memory_order_acquire)) return p;  // another thread's
   cell.obj.store(made.get(), std::memory_order_release);
   return made.release();  // the cell keeps this reference for the life of the process
 }
@@ -69,8 +65,15 @@ PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
     PyType_Spec named = type_spec;
     named.name = full.get();
     PyObject* made = PyType_FromSpec(&named);
-    // 3.11 and later copy the name into the type; 3.10 keeps the pointer.
-    if (made && python_version() < 311) kept_type_names[i] = std::move(full);
+    // 3.11 and later copy the name into the type; 3.10 keeps the pointer, so the name lives
+    // as long as the process (one that loses a race to fill the cell is let go as well).
+    if (made && python_version() < 311) {
+      if (!kept_type_names[i]) {
+        kept_type_names[i] = std::move(full);
+      } else {
+        (void)full.release();
+      }
+    }
     return made;
   });
   auto* made = reinterpret_cast<PyTypeObject*>(type);

@@ -162,7 +162,7 @@ void bind(const char* cls, const char* name, const char* const* params, size_t n
   fail(PyExc_TypeError, std::move(msg));
 }
 
-void wrap_pending(const char* param) noexcept {
+void wrap_pending(const char* param) {
   if (PyErr_Occurred() != PyExc_TypeError) return;
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -233,11 +233,13 @@ std::vector<CmdOrHole> to_cmd_list(PyObject* o) {
   return out;
 }
 
-void raise_current() noexcept {
+void raise_current() {
   try {
     try {
       throw;
-    } catch (const BindError& e) {
+    }
+    KOVEL_LET_THREAD_EXIT_THROUGH
+    catch (const BindError& e) {
       Obj msg = Obj::steal(PyUnicode_DecodeUTF8(
           e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace"));
       if (msg) PyErr_SetObject(e.type, msg.get());
@@ -257,7 +259,10 @@ void raise_current() noexcept {
     } catch (...) {
       raise_panic(fault_without_message);
     }
-  } catch (...) {
+  }
+  KOVEL_LET_THREAD_EXIT_THROUGH
+  catch (...) {
+    if (is_foreign_exception()) throw;
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }

@@ -8,6 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#if __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#define KOVEL_HAVE_CXXABI 1
+#endif
+
 #include "handle.hpp"
 #include "py.hpp"
 #include "term/cmd_or_hole.hpp"
@@ -38,14 +43,37 @@ int checked(int rc);
 void discard_error();
 
 /// Sets the Python exception for the C++ exception being handled. Call only from a catch.
-void raise_current() noexcept;
+void raise_current();
 
-/// Runs body (returning a new reference) at a noexcept boundary; null with an error on failure.
+/// The unwinding of a thread that the interpreter ends (pthread_exit, which daemon threads
+/// meet when the interpreter exits) passes through every catch here: swallowing it aborts the
+/// process. libstdc++ names it; libc++abi sees it as an exception of no C++ type.
+#if defined(__GLIBCXX__)
+#define KOVEL_LET_THREAD_EXIT_THROUGH \
+  catch (abi::__forced_unwind&) {     \
+    throw;                            \
+  }
+#else
+#define KOVEL_LET_THREAD_EXIT_THROUGH
+#endif
+inline bool is_foreign_exception() noexcept {
+#if defined(_LIBCPP_VERSION) && defined(KOVEL_HAVE_CXXABI)
+  return abi::__cxa_current_exception_type() == nullptr;
+#else
+  return false;
+#endif
+}
+
+/// Runs body (returning a new reference) at the boundary; null with an error on failure.
+/// Only a thread's forced unwinding leaves it as an exception.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body) {
   try {
     return body();
-  } catch (...) {
+  }
+  KOVEL_LET_THREAD_EXIT_THROUGH
+  catch (...) {
+    if (is_foreign_exception()) throw;
     raise_current();
     return nullptr;
   }
@@ -53,11 +81,14 @@ PyObject* guard(F&& body) noexcept {
 
 /// As guard, for entries that report 0 on success and -1 on failure.
 template <class F>
-int guard_status(F&& body) noexcept {
+int guard_status(F&& body) {
   try {
     body();
     return 0;
-  } catch (...) {
+  }
+  KOVEL_LET_THREAD_EXIT_THROUGH
+  catch (...) {
+    if (is_foreign_exception()) throw;
     raise_current();
     return -1;
   }
@@ -78,7 +109,7 @@ void bind(const char* cls, const char* name, const char* const* params, size_t n
 
 /// Rewrites a pending exception of exactly TypeError as "argument '{param}': ...",
 /// keeping its __cause__.
-void wrap_pending(const char* param) noexcept;
+void wrap_pending(const char* param);
 
 /// The bound arguments of one call. Each is owned for the whole call: a conversion can run
 /// Python code (__index__, __len__, __iter__, a metaclass's __qualname__, a signal handler)

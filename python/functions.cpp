@@ -25,14 +25,14 @@ constexpr Sig<1> push_sig{nullptr, "push", {"s"}};
 constexpr Sig<1> name_sig{nullptr, "name", {"s"}};
 constexpr Sig<1> from_postcard_bytes_sig{nullptr, "from_postcard_bytes", {"data"}};
 
-PyObject* kovel_tb(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_tb(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(tb_sig, args, kwargs);
     return new_builder(tb(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_leaf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_leaf(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<2> a(leaf_sig, args, kwargs);
     std::string_view tag = a.get(0, to_text);
@@ -41,7 +41,7 @@ PyObject* kovel_leaf(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyObject* kovel_sym(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_sym(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(sym_sig, args, kwargs);
     return new_kterm(sym(a.get(0, to_text))).release();
@@ -50,7 +50,7 @@ PyObject* kovel_sym(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 /// quote and unquote: the same parameters, converted in order, then one core constructor.
 template <class Make>
-PyObject* quote_like(const Sig<5>& sig, PyObject* args, PyObject* kwargs, Make make) noexcept {
+PyObject* quote_like(const Sig<5>& sig, PyObject* args, PyObject* kwargs, Make make) {
   return guard([&] {
     Args<5> a(sig, args, kwargs);
     std::string_view tag = a.get(0, to_text);
@@ -62,43 +62,43 @@ PyObject* quote_like(const Sig<5>& sig, PyObject* args, PyObject* kwargs, Make m
   });
 }
 
-PyObject* kovel_quote(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_quote(PyObject*, PyObject* args, PyObject* kwargs) {
   return quote_like(quote_sig, args, kwargs, kovel::quote);
 }
 
-PyObject* kovel_unquote(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_unquote(PyObject*, PyObject* args, PyObject* kwargs) {
   return quote_like(unquote_sig, args, kwargs, kovel::unquote);
 }
 
-PyObject* kovel_cmd(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_cmd(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(cmd_sig, args, kwargs);
     return new_cmd_or_hole(CmdOrHole(a.get(0, as_str_cmd))).release();
   });
 }
 
-PyObject* kovel_write(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_write(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(write_sig, args, kwargs);
     return new_str_cmd(write(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_push(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_push(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(push_sig, args, kwargs);
     return new_str_cmd(push(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(name_sig, args, kwargs);
     return new_kterm(leaf("identifier", a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_from_postcard_bytes(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_from_postcard_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(from_postcard_bytes_sig, args, kwargs);
     Decoded d = from_postcard_bytes(a.get(0, to_bytes), check_signals);

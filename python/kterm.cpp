@@ -19,7 +19,7 @@ Obj new_str(std::string_view s) {
   return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-PyObject* kterm_str(PyObject* self) noexcept {
+PyObject* kterm_str(PyObject* self) {
   return guard([&] {
     ByteBuffer text;
     coparse_into(self_term(self), text, check_signals);
@@ -27,7 +27,7 @@ PyObject* kterm_str(PyObject* self) noexcept {
   });
 }
 
-PyObject* kterm_repr(PyObject* self) noexcept {
+PyObject* kterm_repr(PyObject* self) {
   return guard([&] {
     std::string text = coparse(self_term(self), check_signals);
     std::string out;
@@ -39,9 +39,9 @@ PyObject* kterm_repr(PyObject* self) noexcept {
   });
 }
 
-PyObject* kterm_coparse(PyObject* self, PyObject*) noexcept { return kterm_str(self); }
+PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
 
-PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) noexcept {
+PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
   return guard([&] {
     std::string out;
     encode(self_term(self), out, check_signals);
@@ -50,7 +50,7 @@ PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* kterm_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* kterm_reduce(PyObject* self, PyObject*) {
   return guard([&] {
     // The owned text doubles as the NUL-terminated copy that the compiler reads.
     std::string text = coparse(self_term(self), check_signals);

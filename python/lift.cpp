@@ -60,7 +60,7 @@ std::string decimal(long v) {
 /// The kinds tried in order (term, integer, string); the last two differ per lift.
 template <class FromInt, class FromStr>
 PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* unsupported,
-               FromInt from_int, FromStr from_str) noexcept {
+               FromInt from_int, FromStr from_str) {
   return guard([&] {
     Args<1> a(sig, args, kwargs);
     PyObject* value = a[0];
@@ -73,7 +73,7 @@ PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* 
   });
 }
 
-PyObject* kovel_klift(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_klift(PyObject*, PyObject* args, PyObject* kwargs) {
   return lift(
       klift_sig, args, kwargs, "klift: unsupported type (expected int, str, or KTerm)",
       [](const std::string& d) { return leaf("integer", d); },
@@ -86,7 +86,7 @@ PyObject* kovel_klift(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       });
 }
 
-PyObject* kovel_klift_html(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kovel_klift_html(PyObject*, PyObject* args, PyObject* kwargs) {
   return lift(
       klift_html_sig, args, kwargs, "klift_html: unsupported type (expected int, str, or KTerm)",
       [](const std::string& d) { return leaf("text", d); },

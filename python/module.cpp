@@ -4,6 +4,7 @@
 #include "frame.hpp"
 #include "functions.hpp"
 #include "instance.hpp"
+#include "process.hpp"
 
 namespace kovel::py {
 namespace {
@@ -45,7 +46,7 @@ PyMethodDef* const functions[] = {
     &write_def, &push_def, &name_def, &klift_def, &klift_html_def, &from_postcard_bytes_def,
 };
 
-int kovel_exec(PyObject* module) noexcept {
+int kovel_exec(PyObject* module) {
   return guard_status([&] {
     if (!PyModule_Check(module)) cast_error(module, "module");
     add_class(module, kterm_type(), "KTerm");
@@ -57,6 +58,7 @@ int kovel_exec(PyObject* module) noexcept {
     add(module, "NL", new_str_cmd(StrCmd{CmdKind::NL, {}}).get());
     add(module, "POP", new_str_cmd(StrCmd{CmdKind::POP, {}}).get());
     add(module, "HOLE", new_cmd_or_hole(hole()).get());
+    watch_exit(module);
   });
 }
 
@@ -84,4 +86,8 @@ PyModuleDef kovel_module = {
 }  // namespace
 }  // namespace kovel::py
 
-PyMODINIT_FUNC PyInit__kovel(void) { return PyModuleDef_Init(&kovel::py::kovel_module); }
+PyMODINIT_FUNC PyInit__kovel(void) {
+  // Before any node exists: the allocator is the process's for good.
+  kovel::py::use_interpreter_allocator();
+  return PyModuleDef_Init(&kovel::py::kovel_module);
+}

@@ -10,6 +10,11 @@
 
 namespace kovel {
 
+NodeAllocator node_alloc::current = {node_alloc::system_allocate, node_alloc::system_release};
+
+void set_node_allocator(const NodeAllocator& a) noexcept { node_alloc::current = a; }
+NodeAllocator node_allocator() noexcept { return node_alloc::current; }
+
 namespace {
 
 // Adds to a block size; a size past what memory can hold fails like a failed allocation.
@@ -55,9 +60,7 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   if (!tuple) size = grow(size, lang.size());
   size = grow(size, cmd_bytes.size());
 
-  const uint8_t cls = node_alloc::class_of(size);
-  auto* t = new (node_alloc::allocate(cls, size)) KTerm();  // throws std::bad_alloc
-  t->block_class_ = cls;
+  auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
   t->variant_ = v;
   t->index_ = tuple ? 0 : index;
   t->has_span_ = span.has_value();
@@ -94,9 +97,7 @@ KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
   for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
   size_t size = grow(sizeof(KTerm) + 2 + n_len, tag.size());
   size = grow(size, code.size());
-  const uint8_t cls = node_alloc::class_of(size);
-  auto* t = new (node_alloc::allocate(cls, size)) KTerm();  // throws std::bad_alloc
-  t->block_class_ = cls;
+  auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
   t->n_cmds_ = 1;
   t->tag_len_ = tag.size();
   t->cmd_bytes_ = 2 + n_len + code.size();
@@ -124,23 +125,22 @@ bool KTerm::drop() const noexcept {
 
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
-  // A depth-first walk that frees every node after its children, left to right: the order in
-  // which the decoder made them, so that the blocks come back to the free lists in an order
-  // the next decode of a like term takes them in again, one after the other in memory. The
-  // walk needs no memory of its own, so it cannot fail, and its depth costs nothing: a dead
-  // node's n_cmds_ field, which nothing reads once the count is zero, links it to its parent,
-  // and its cmd_bytes_ field keeps the child to go on with.
-  node_alloc::ThreadCache& tc = node_alloc::local();
+  // A depth-first walk that frees every node after its children, left to right. It needs no
+  // memory of its own, so it cannot fail, and its depth costs nothing: a dead node's n_cmds_
+  // field, which nothing reads once the count is zero, links it to its parent, and its
+  // cmd_bytes_ field keeps the child to go on with.
   auto* node = const_cast<KTerm*>(t);
   node->n_cmds_ = 0;
   uint64_t i = 0;
   for (;;) {
-    if (i < node->n_children_) {
-      const KTerm* c = node->children()[i++];
-      if (i + 4 < node->n_children_) __builtin_prefetch(node->children()[i + 4], 1);
+    const uint32_t n = node->n_children_;
+    if (i < n) {
+      const KTerm* c = node->child_at(i++);
+      // Children of a wide node lie apart in memory: fetch a few ahead of their drop.
+      if (i + 4 < n) __builtin_prefetch(node->child_at(i + 4), 1);
       if (!c->drop()) continue;
       if (c->n_children_ == 0) {
-        node_alloc::deallocate(tc, const_cast<KTerm*>(c), c->block_class_);
+        node_alloc::release(const_cast<KTerm*>(c));
         continue;
       }
       node->cmd_bytes_ = i;
@@ -151,7 +151,7 @@ void KTerm::release(const KTerm* t) noexcept {
       continue;
     }
     auto* parent = reinterpret_cast<KTerm*>(static_cast<uintptr_t>(node->n_cmds_));
-    node_alloc::deallocate(tc, node, node->block_class_);
+    node_alloc::release(node);
     if (!parent) return;
     node = parent;
     i = node->cmd_bytes_;

@@ -3,12 +3,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 #include "term/cmd_or_hole.hpp"
 #include "term/sterm.hpp"
+
+// Bounds the tests can see: a checked build (the test builds) aborts on an index out of range.
+#ifdef KOVEL_CHECKED
+#define KOVEL_CHECK(cond) ((cond) ? void(0) : std::abort())
+#else
+#define KOVEL_CHECK(cond) void(0)
+#endif
 
 namespace kovel {
 
@@ -43,9 +51,9 @@ class KTerm {
 
   /// Tuple: the number of children; Quote/Unquote: 1, the inner term.
   uint32_t child_count() const noexcept { return n_children_; }
-  const KTerm& child(uint32_t i) const noexcept { return *children()[i]; }
+  const KTerm& child(uint32_t i) const noexcept { return *child_at(i); }
   /// The inner term of a Quote/Unquote.
-  const KTerm& term() const noexcept { return *children()[0]; }
+  const KTerm& term() const noexcept { return *child_at(0); }
   /// A new shared reference to child i.
   KTermRef child_ref(uint32_t i) const noexcept;
 
@@ -115,6 +123,10 @@ class KTerm {
   const KTerm* const* children() const noexcept {
     return reinterpret_cast<const KTerm* const*>(trailer() + lang_field() + span_field());
   }
+  const KTerm* child_at(uint64_t i) const noexcept {
+    KOVEL_CHECK(i < n_children_);
+    return children()[i];
+  }
   const char* trailer() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   size_t lang_field() const noexcept { return is_tuple() ? 0 : sizeof(uint64_t); }
   size_t span_field() const noexcept { return has_span_ ? sizeof(Span) : 0; }
@@ -133,7 +145,6 @@ class KTerm {
   Variant variant_ = Variant::Tuple;
   uint8_t index_ = 0;
   bool has_span_ = false;
-  uint8_t block_class_ = 0;  // the node_alloc class of the block (0: from malloc)
   uint32_t n_children_ = 0;
   uint64_t n_cmds_ = 0;
   uint64_t tag_len_ = 0;
