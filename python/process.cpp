@@ -4,6 +4,10 @@
 
 #include <thread>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "cells.hpp"
 #include "frame.hpp"
 #include "handle.hpp"
@@ -26,6 +30,15 @@ void node_release(void* p) noexcept {
   if (may_release()) PyObject_Free(p);
 }
 
+// After a large term is dropped: the malloc'd blocks of its wide nodes, and the stacks that
+// built it, lie in the heap, and glibc keeps up to twice its (by then raised) mmap threshold
+// there for good, up to 64 MiB, unless asked to hand it back.
+void node_settle() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 // atexit runs this before the interpreter ends its daemon threads.
 PyObject* note_exit(PyObject*, PyObject*) {
   exit_thread = std::this_thread::get_id();
@@ -44,7 +57,7 @@ void use_interpreter_allocator() noexcept {
   // Every node is made and freed under the interpreter lock, which is also what serialises
   // the interpreter's allocator: each entry point holds it, and so does every place where a
   // last reference drops (a KTerm's deallocation, a call's frame).
-  set_node_allocator({node_allocate, node_release});
+  set_node_allocator({node_allocate, node_release, node_settle});
 }
 
 void watch_exit(PyObject* module) {

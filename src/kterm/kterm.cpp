@@ -132,6 +132,7 @@ void KTerm::release(const KTerm* t) noexcept {
   auto* node = const_cast<KTerm*>(t);
   node->n_cmds_ = 0;
   uint64_t i = 0;
+  uint64_t freed = 1;
   for (;;) {
     const uint32_t n = node->n_children_;
     if (i < n) {
@@ -139,6 +140,7 @@ void KTerm::release(const KTerm* t) noexcept {
       // Children of a wide node lie apart in memory: fetch a few ahead of their drop.
       if (i + 4 < n) __builtin_prefetch(node->child_at(i + 4), 1);
       if (!c->drop()) continue;
+      ++freed;
       if (c->n_children_ == 0) {
         node_alloc::release(const_cast<KTerm*>(c));
         continue;
@@ -152,10 +154,11 @@ void KTerm::release(const KTerm* t) noexcept {
     }
     auto* parent = reinterpret_cast<KTerm*>(static_cast<uintptr_t>(node->n_cmds_));
     node_alloc::release(node);
-    if (!parent) return;
+    if (!parent) break;
     node = parent;
     i = node->cmd_bytes_;
   }
+  if (freed >= kSettleNodes && node_alloc::current.settle) node_alloc::current.settle();
 }
 
 bool equal(const KTerm& a, const KTerm& b) noexcept {

@@ -1,0 +1,209 @@
+"""Every process a program makes: forked children, daemon threads at exit, memory handed back."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
+LINUX = sys.platform.startswith("linux")
+
+
+def run_child(code, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+# -- fork --------------------------------------------------------------------------------------
+
+FORK_SCRIPT = """
+    import os, sys, threading, time
+    import kovel._kovel as K
+
+    FORKS, IN_FLIGHT, BOUND = {forks}, 6, 20.0
+    stop = False
+
+    def work():
+        # Nodes of many sizes, so that a thread's end has much to hand back.
+        keep = [K.leaf("s", "v" * n) for n in range(0, 600, 16)]
+        t = K.tb("t").w("(").c(K.leaf("a", "1")).w("+").c(K.sym("x")).w(")").b()
+        q = K.quote("q", 1, "py", t, [K.HOLE])
+        assert str(K.from_postcard_bytes(q.postcard_bytes())) == "(1+x)"
+
+    def churn():
+        # Threads that make and drop terms and end, so that a fork falls anywhere in them.
+        while not stop:
+            ts = [threading.Thread(target=work) for _ in range(3)]
+            for th in ts:
+                th.start()
+            for th in ts:
+                th.join()
+
+    def child(i):
+        if i % 3 == 0:
+            os._exit(0)  # one that never calls kovel: its own exit must not hang either
+        work()
+        if i % 3 == 1:
+            assert K.leaf("e", "6 * 7").reduce() == 42
+            os._exit(0)
+        sys.exit(0)  # the normal exit, with the interpreter's own teardown
+
+    churners = [threading.Thread(target=churn) for _ in range(2)]
+    for th in churners:
+        th.start()
+    start = time.monotonic()
+    running, hung, failed = {{}}, 0, 0
+    for i in range(FORKS):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                child(i)
+            except SystemExit:
+                raise
+            except BaseException:
+                os._exit(1)
+        running[pid] = time.monotonic()
+        while len(running) >= IN_FLIGHT or (i == FORKS - 1 and running):
+            for pid, born in list(running.items()):
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    del running[pid]
+                    failed += os.waitstatus_to_exitcode(status) != 0
+                elif time.monotonic() - born > BOUND:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    del running[pid]
+                    hung += 1
+            time.sleep(0.0005)
+    stop = True
+    for th in churners:
+        th.join()
+    print(FORKS, hung, failed, round(time.monotonic() - start, 1))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_forked_children_never_hang_on_what_they_inherit():
+    forks = 300 if UNDER_SANITIZER else 2000
+    out = run_child(FORK_SCRIPT.format(forks=forks), timeout=600)
+    assert out.returncode == 0, out.stderr
+    n, hung, failed, _seconds = out.stdout.split()
+    assert (int(n), int(hung), int(failed)) == (forks, 0, 0), out.stdout + out.stderr
+
+
+# -- daemon threads at exit --------------------------------------------------------------------
+
+DAEMON_SCRIPT = """
+    import sys, threading, time
+    import kovel._kovel as K
+
+    class Slow:
+        def __index__(self, sleep=time.sleep):
+            sleep(0.005)
+            return 1
+
+    class SlowCmds:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i, sleep=time.sleep):
+            sleep(0.005)
+            if i >= 1:
+                raise IndexError(i)
+            return K.HOLE
+
+    calls = {{
+        "index": lambda: K.quote("t", Slow(), "py", K.sym("x"), [K.HOLE]),
+        "cmds": lambda: K.quote("t", 0, "py", K.sym("x"), SlowCmds()),
+        "lift": lambda: K.klift(Slow()),
+        "reduce": K.leaf("e", "__import__('time').sleep(0.005)").reduce,
+    }}
+    call = calls[{mode!r}]
+    inside = threading.Event()
+
+    def run():
+        while True:
+            inside.set()
+            call()
+
+    class Linger:
+        # Teardown of the main module sleeps, so the daemon thread wakes while the
+        # interpreter is ending and is ended inside its call.
+        def __del__(self, sleep=time.sleep):
+            sleep(0.2)
+
+    linger = Linger()
+    threading.Thread(target=run, daemon=True).start()
+    inside.wait()
+    time.sleep(0.05)
+    sys.exit(7)
+"""
+
+
+@pytest.mark.parametrize("mode", ["index", "cmds", "lift", "reduce"])
+def test_a_daemon_thread_inside_a_call_ends_quietly_at_exit(mode):
+    for _ in range(3):
+        out = run_child(DAEMON_SCRIPT.format(mode=mode), timeout=60)
+        assert (out.returncode, out.stderr) == (7, "")
+
+
+# -- memory handed back ------------------------------------------------------------------------
+
+MEMORY_SCRIPT = """
+    import gc
+    import kovel._kovel as K
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096 / 2**20
+
+    def job(size, n):
+        # One wide term of n leaves of about size bytes each, through the bytes as a peer
+        # would send them, and a second made by the builder.
+        leaf = K.leaf("x", "y" * size).postcard_bytes()
+        data = b"\\x02\\x01w" + bytes(varint(n)) + leaf * n + b"\\x00"
+        t = K.from_postcard_bytes(data)
+        del data
+        b = K.tb("w")
+        for i in range(n // 4):
+            b.c(K.leaf("y", "z" * (size + i % 7)))
+        u = b.b()
+        return rss(), (t, u)
+
+    def varint(n):
+        while n >= 0x80:
+            yield (n & 0x7F) | 0x80
+            n >>= 7
+        yield n
+
+    gc.collect()
+    before = rss()
+    peaks = []
+    for size in {sizes}:
+        peak, held = job(size, {total} // (size + 60))
+        del held
+        peaks.append(peak)
+    gc.collect()
+    print(round(before, 1), round(max(peaks), 1), round(rss(), 1))
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer keeps freed memory in quarantine")
+@pytest.mark.skipif(not LINUX, reason="reads /proc/self/statm")
+def test_memory_of_a_dropped_peak_goes_back_to_the_system():
+    # Jobs of several node sizes, each a few hundred MiB: what one leaves, the next must not
+    # need anew, and the last leaves the process where it began.
+    sizes = [8, 40, 100, 200, 420]
+    out = run_child(MEMORY_SCRIPT.format(sizes=sizes, total=300 << 20), timeout=300)
+    assert out.returncode == 0, out.stderr
+    before, peak, after = map(float, out.stdout.split())
+    assert peak - before > 200, out.stdout
+    assert after - before < 32, out.stdout
+
