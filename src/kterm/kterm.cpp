@@ -123,6 +123,11 @@ bool KTerm::drop() const noexcept {
   return false;
 }
 
+size_t KTerm::block_bytes() const noexcept {
+  size_t n = sizeof(KTerm) + lang_field() + span_field() + n_children_ * sizeof(KTerm*);
+  return n + tag_len_ + lang_len() + cmd_bytes_;
+}
+
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
   // A depth-first walk that frees every node after its children, left to right. It needs no
@@ -130,9 +135,9 @@ void KTerm::release(const KTerm* t) noexcept {
   // field, which nothing reads once the count is zero, links it to its parent, and its
   // cmd_bytes_ field keeps the child to go on with.
   auto* node = const_cast<KTerm*>(t);
+  size_t freed = node->block_bytes();
   node->n_cmds_ = 0;
   uint64_t i = 0;
-  uint64_t freed = 1;
   for (;;) {
     const uint32_t n = node->n_children_;
     if (i < n) {
@@ -140,7 +145,7 @@ void KTerm::release(const KTerm* t) noexcept {
       // Children of a wide node lie apart in memory: fetch a few ahead of their drop.
       if (i + 4 < n) __builtin_prefetch(node->child_at(i + 4), 1);
       if (!c->drop()) continue;
-      ++freed;
+      freed += c->block_bytes();
       if (c->n_children_ == 0) {
         node_alloc::release(const_cast<KTerm*>(c));
         continue;
@@ -158,7 +163,7 @@ void KTerm::release(const KTerm* t) noexcept {
     node = parent;
     i = node->cmd_bytes_;
   }
-  if (freed >= kSettleNodes && node_alloc::current.settle) node_alloc::current.settle();
+  if (freed >= kSettleBytes && node_alloc::current.settle) node_alloc::current.settle();
 }
 
 bool equal(const KTerm& a, const KTerm& b) noexcept {

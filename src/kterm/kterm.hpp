@@ -135,6 +135,8 @@ class KTerm {
     return reinterpret_cast<const char*>(children() + n_children_);
   }
 
+  /// The bytes the node's block holds (before release takes over its fields).
+  size_t block_bytes() const noexcept;
   void pin() const noexcept { refs_.store(kPinned, std::memory_order_relaxed); }
   /// Drops one reference; true when it was the last.
   bool drop() const noexcept;

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -17,16 +16,17 @@ namespace kovel {
 
 /// A block allocator for nodes. allocate returns null when memory runs out; release takes
 /// back a block allocate gave; settle, if set, is called after the release of a large term
-/// (kSettleNodes nodes or more at once), so that the host can hand the memory of a dropped
-/// peak back to the system.
+/// (kSettleBytes of blocks or more at once), so that the host can hand the memory of a
+/// dropped peak back to the system.
 struct NodeAllocator {
   void* (*allocate)(size_t n) noexcept;
   void (*release)(void* p) noexcept;
   void (*settle)() noexcept = nullptr;
 };
 
-/// The nodes one release must free before the allocator settles: 4 MiB of them or more.
-inline constexpr uint64_t kSettleNodes = uint64_t{1} << 16;
+/// The blocks one release must free before the allocator settles. A release that large
+/// takes milliseconds itself, and settling costs a fraction of that.
+inline constexpr size_t kSettleBytes = size_t{32} << 20;
 
 namespace node_alloc {
 

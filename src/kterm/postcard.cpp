@@ -230,4 +230,8 @@ class Decoder {
 
 Decoded from_postcard_bytes(std::string_view in, Poll poll) { return Decoder(in, poll).run(); }
 
+size_t decoder_kept_bytes() noexcept {
+  return spare.stack.capacity() * sizeof(Pending) + spare.kids.capacity() * sizeof(const KTerm*);
+}
+
 }  // namespace kovel

@@ -137,7 +137,9 @@ TEST(Emission, PollIsCalledAtBoundedIntervals) {
 }
 
 TEST(Constructors, LeafAndSym) {
+  LiveNodes nodes;
   KTermRef l = leaf("integer", "42");
+  EXPECT_LE(nodes.largest_block(), 64u);  // a short leaf is one small block
   EXPECT_EQ(l->variant(), Variant::Tuple);
   EXPECT_EQ(l->tag(), "integer");
   EXPECT_EQ(l->child_count(), 0u);
@@ -221,6 +223,19 @@ TEST(Sharing, SubtreeSurvivesItsParent) {
   }
   EXPECT_EQ(kept->use_count(), 1u);
   EXPECT_EQ(coparse(kept), "A");
+}
+
+TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
+  LiveNodes nodes;
+  Kids leaves;
+  for (int i = 0; i < 1200; ++i) leaves.push_back(leaf("x", std::string(30'000, 'y')));
+  KTermRef big = tuple("w", std::move(leaves), Cmds{H});
+  KTermRef small = tuple("w", Kids(1000, leaf("x", "y")), Cmds{H});
+  small = KTermRef();
+  EXPECT_EQ(nodes.settles(), 0);
+  big = KTermRef();  // 36 MB of leaves and the node that holds them
+  EXPECT_EQ(nodes.settles(), 1);
+  EXPECT_EQ(nodes.count(), 0);
 }
 
 TEST(Sharing, ReleaseDropsEveryDyingChild) {

@@ -87,8 +87,10 @@ void PrintTo(const ErrorCase& c, std::ostream* os) { *os << '[' << c.hex << ']';
 class PostcardError : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(PostcardError, FailsWithTheMessage) {
+  LiveNodes nodes;
   Decoded d = from_postcard_bytes(unhex(GetParam().hex));
   EXPECT_FALSE(d.term);
+  EXPECT_EQ(nodes.count(), 0);  // every node built before the error is released
   EXPECT_EQ(d.error, GetParam().error) << GetParam().hex << " -> " << d.message();
 }
 
@@ -301,10 +303,14 @@ TEST(PostcardPoll, EndsEncodingAndDecodingAndKeepsTermsWhole) {
   ASSERT_TRUE(q.ok());
   EXPECT_THROW(coparse(*q.term, third_call_throws), std::runtime_error);
   EXPECT_EQ(postcard_bytes(*q.term), doubling);  // written once: sharing is by splice only
-  // Decoding a long input stops too, releasing every node it made (the sanitizer run checks).
+  // Decoding a long input stops too, releasing every node it made.
   KTermRef wide = tuple("w", Kids(50'000, leaf("x", "x")), Cmds{H});
   std::string bytes = postcard_bytes(*wide);
-  EXPECT_THROW(from_postcard_bytes(bytes, third_call_throws), std::runtime_error);
+  {
+    LiveNodes nodes;
+    EXPECT_THROW(from_postcard_bytes(bytes, third_call_throws), std::runtime_error);
+    EXPECT_EQ(nodes.count(), 0);
+  }
   Decoded d = from_postcard_bytes(bytes);
   ASSERT_TRUE(d.ok());
   EXPECT_TRUE(equal(*wide, *d.term));
@@ -344,6 +350,26 @@ TEST(PostcardDecode, ReservationIsCappedAtOneMebibyte) {
   EXPECT_GE(watch.largest(), size_t{1} << 20);  // the capped reservation itself
 }
 
+TEST(PostcardDecode, KeepsAtMostItsStatedRoomForTheNextDecode) {
+  // On new threads, whose decoders start with no room kept.
+  auto kept_after = [](size_t width, size_t depth = 1) {
+    KTermRef t = tuple("w", Kids(width, leaf("x", "x")), Cmds{H});
+    for (size_t i = 1; i < depth; ++i) t = tuple("d", Kids{t}, Cmds{H});
+    std::string bytes = postcard_bytes(*t);
+    size_t kept = 0;
+    std::thread([&] {
+      EXPECT_TRUE(from_postcard_bytes(bytes).ok());
+      kept = decoder_kept_bytes();
+    }).join();
+    return kept;
+  };
+  // A wide term's child stack is kept for the next decode...
+  EXPECT_GE(kept_after(50'000), 50'000 * sizeof(void*));
+  // ...up to 1 MiB a stack: one that grew past that goes back.
+  EXPECT_LE(kept_after(400'000), size_t{2} << 20);
+  EXPECT_LE(kept_after(1, 60'000), size_t{2} << 20);  // and so does a deep term's node stack
+}
+
 TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {
   constexpr size_t kDepth = 1'000'000;
   KTermRef t = leaf("x", "x");
@@ -355,9 +381,11 @@ TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {
   ASSERT_TRUE(d.ok());
   EXPECT_TRUE(equal(*t, *d.term));
   EXPECT_EQ(postcard_bytes(*d.term), bytes);
-  // An error at the very bottom releases every level decoded so far.
+  // An error at the very end releases every level decoded so far.
   std::string cut = bytes.substr(0, bytes.size() - 1);
+  LiveNodes nodes;
   EXPECT_EQ(error_of(cut), DecodeError::EndOfInput);
+  EXPECT_EQ(nodes.count(), 0);
 }
 
 }  // namespace

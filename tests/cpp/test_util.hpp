@@ -1,12 +1,16 @@
 // test_util.hpp: short spellings of commands and terms for the core tests.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "kterm/builder.hpp"
 #include "kterm/construct.hpp"
 #include "kterm/kterm.hpp"
+#include "kterm/node_alloc.hpp"
 
 namespace kovel::testing {
 
@@ -18,6 +22,51 @@ inline const CmdOrHole H{};
 
 using Cmds = std::vector<CmdOrHole>;
 using Kids = std::vector<KTermRef>;
+
+/// Counts the nodes made and not yet freed while it is installed. Blocks still come from
+/// malloc, so a node made before it may be freed under it (the count then goes below zero).
+class LiveNodes {
+ public:
+  LiveNodes() : saved_(node_allocator()) {
+    live() = 0;
+    largest() = 0;
+    settled() = 0;
+    set_node_allocator({allocate, release, settle});
+  }
+  ~LiveNodes() { set_node_allocator(saved_); }
+  LiveNodes(const LiveNodes&) = delete;
+  LiveNodes& operator=(const LiveNodes&) = delete;
+  int64_t count() const { return live().load(); }
+  /// The largest block asked for, and how often a release let the allocator settle.
+  size_t largest_block() const { return largest().load(); }
+  int settles() const { return settled().load(); }
+
+ private:
+  static std::atomic<int64_t>& live() {
+    static std::atomic<int64_t> n{0};
+    return n;
+  }
+  static std::atomic<size_t>& largest() {
+    static std::atomic<size_t> n{0};
+    return n;
+  }
+  static std::atomic<int>& settled() {
+    static std::atomic<int> n{0};
+    return n;
+  }
+  static void settle() noexcept { ++settled(); }
+  static void* allocate(size_t n) noexcept {
+    if (n > largest()) largest() = n;
+    void* p = std::malloc(n);
+    if (p) ++live();
+    return p;
+  }
+  static void release(void* p) noexcept {
+    --live();
+    std::free(p);
+  }
+  NodeAllocator saved_;
+};
 
 inline std::vector<CmdOrHole> cmds_of(const KTerm& t) {
   std::vector<CmdOrHole> out;
