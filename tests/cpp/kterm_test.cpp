@@ -229,7 +229,8 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
   LiveNodes nodes;
   Kids leaves;
   for (int i = 0; i < 1200; ++i) leaves.push_back(leaf("x", std::string(30'000, 'y')));
-  KTermRef big = tuple("w", std::move(leaves), Cmds{H});
+  KTermRef big = tuple("w", leaves, Cmds{H});
+  leaves.clear();
   KTermRef small = tuple("w", Kids(1000, leaf("x", "y")), Cmds{H});
   small = KTermRef();
   EXPECT_EQ(nodes.settles(), 0);
