@@ -236,10 +236,8 @@ std::vector<CmdOrHole> to_cmd_list(PyObject* o) {
 void raise_current() {
   try {
     try {
-      throw;
-    }
-    KOVEL_LET_THREAD_EXIT_THROUGH
-    catch (const BindError& e) {
+      throw;  // never a thread's exit: the boundary lets that through before it gets here
+    } catch (const BindError& e) {
       Obj msg = Obj::steal(PyUnicode_DecodeUTF8(
           e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace"));
       if (msg) PyErr_SetObject(e.type, msg.get());
