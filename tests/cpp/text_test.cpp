@@ -93,6 +93,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     range_edges, repr_literal_test,
     testing::Values(EscapeCase{"after_hangul", "\uac00\xed\x9e\xa4", "\"\uac00\\u{d7a4}\""},
+                    EscapeCase{"latin1_start", "\u00a0\u00a1", "\"\\u{a0}\u00a1\""},
+                    EscapeCase{"soft_hyphen_both_sides", "\u00ac\u00ad\u00ae",
+                               "\"\u00ac\\u{ad}\u00ae\""},
+                    EscapeCase{"combining_marks_start", "\u02ff\u0300", "\"\u02ff\\u{300}\""},
+                    EscapeCase{"combining_marks_end", "\u036f\u0370", "\"\\u{36f}\u0370\""},
+                    EscapeCase{"unassigned_after_greek", "\u0377\xcd\xb8", "\"\u0377\\u{378}\""},
+                    EscapeCase{"specials_start", "\ufffb\ufffc", "\"\\u{fffb}\ufffc\""},
                     EscapeCase{"after_cjk_ext_b", "\xf0\xaa\x9b\xa0", R"("\u{2a6e0}")"},
                     EscapeCase{"mixed_runs", "a\u00e9\u200b\u4e2d\n\U0001f600\u0301z",
                                "\"a\u00e9\\u{200b}\u4e2d\\n\U0001f600\\u{301}z\""}),
