@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -109,6 +110,37 @@ TEST(repr_literal_test, appends_to_existing_text) {
   std::string out = "KTerm(";
   kovel::text::append_repr_literal(out, "42");
   EXPECT_EQ(out, R"(KTerm("42")");
+}
+
+int polls = 0;
+void count_poll() { ++polls; }
+void stop_poll() {
+  ++polls;
+  throw std::runtime_error("stop");
+}
+
+// A repr literal can be far longer than the term it shows: escaping one long text must let
+// the caller interrupt it, not only the emission before it.
+TEST(repr_literal_test, polls_while_escaping_one_long_text) {
+  constexpr std::string_view unit = "a\u00e9\n\u200b";
+  constexpr size_t count = (size_t{8} << 20) / unit.size() + 1;
+  std::string text, expected = "\"";
+  for (size_t i = 0; i < count; ++i) {
+    text += unit;
+    expected += "a\u00e9\\n\\u{200b}";
+  }
+  expected += '"';
+  polls = 0;
+  std::string out;
+  kovel::text::append_repr_literal(out, text, count_poll);
+  EXPECT_EQ(out, expected);
+  EXPECT_GE(polls, 4) << "a poll at least every 2 MiB of text";
+
+  polls = 0;
+  out.clear();
+  EXPECT_THROW(kovel::text::append_repr_literal(out, text, stop_poll), std::runtime_error);
+  EXPECT_EQ(polls, 1);
+  EXPECT_LT(out.size(), expected.size() / 2) << "the escaping went on past the throwing poll";
 }
 
 // The ASCII fast path and the generated table must agree on every ASCII character they share.
