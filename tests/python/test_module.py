@@ -60,12 +60,14 @@ SIGNATURES = {
 }
 
 
-def fresh_module(preset_all=None):
+def fresh_module(preset_all=None, module_getattr=None):
     """Runs the module's exec step again on a new module object, outside sys.modules."""
     found = importlib.util.find_spec("kovel._kovel")
     mod = importlib.util.module_from_spec(found)
     if preset_all is not None:
         mod.__all__ = preset_all
+    if module_getattr is not None:
+        mod.__dict__["__getattr__"] = module_getattr
     found.loader.exec_module(mod)
     return mod
 
@@ -114,6 +116,27 @@ def test_exec_refuses_all_that_is_not_a_list():
         fresh_module(("first",))
     assert type(ei.value) is TypeError
     assert str(ei.value) == "'tuple' object is not an instance of 'list'"
+
+
+@pytest.mark.parametrize("exc", [RuntimeError("no"), KeyError("__all__"), KeyboardInterrupt()])
+def test_exec_passes_on_other_errors_of_the_all_lookup(exc):
+    def module_getattr(name):
+        raise exc if name == "__all__" else AttributeError(name)
+
+    with pytest.raises(BaseException) as ei:
+        fresh_module(module_getattr=module_getattr)
+    assert ei.value is exc
+
+
+def test_exec_takes_attribute_errors_of_the_all_lookup_for_no_all():
+    class Missing(AttributeError):
+        pass
+
+    def module_getattr(name):
+        raise Missing(name)
+
+    mod = fresh_module(module_getattr=module_getattr)
+    assert mod.__all__ == NAMES and mod.KTerm is K.KTerm
 
 
 @pytest.mark.parametrize("cname", CLASSES)
