@@ -26,6 +26,8 @@ class ByteBuffer {
   ~ByteBuffer() { std::free(data_); }
 
   size_t size() const noexcept { return size_; }
+  /// Bytes the block can hold; never less than size(). For tests and diagnostics.
+  size_t capacity() const noexcept { return cap_; }
   const char* data() const noexcept { return data_; }
   std::string_view view() const noexcept { return {data_, size_}; }
 

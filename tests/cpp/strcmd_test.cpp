@@ -81,5 +81,33 @@ TEST(PrefixWriter, AppendsToCallersBuffer) {
   EXPECT_EQ(out.view(), expect);
 }
 
+// A growth must make room for what is already there plus the whole write, however the two
+// compare with the capacity it doubles: a short write, then a long one, is the case to get right.
+TEST(ByteBuffer, GrowthHoldsTheSizeAndTheWrite) {
+  for (size_t first : {1, 5, 16, 17, 255, 256, 300}) {
+    for (size_t second : {1, 16, 17, 240, 256, 511, 512, 513, 600, 4096, 100000}) {
+      ByteBuffer out;
+      std::string expect;
+      auto check = [&] {
+        ASSERT_GE(out.capacity(), out.size()) << first << " then " << second;
+        ASSERT_EQ(out.view(), expect) << first << " then " << second;
+      };
+      for (size_t n : {first, second, first}) {
+        std::string piece(n, static_cast<char>('a' + expect.size() % 26));
+        out.append(piece);
+        expect += piece;
+        check();
+      }
+      while (out.size() < out.capacity()) {
+        out.push_back('|');
+        expect += '|';
+      }
+      out.push_back('!');  // from a full block
+      expect += '!';
+      check();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kovel

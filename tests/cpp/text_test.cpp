@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -93,6 +94,13 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     range_edges, repr_literal_test,
     testing::Values(EscapeCase{"after_hangul", "\uac00\xed\x9e\xa4", "\"\uac00\\u{d7a4}\""},
+                    EscapeCase{"latin1_start", "\u00a0\u00a1", "\"\\u{a0}\u00a1\""},
+                    EscapeCase{"soft_hyphen_both_sides", "\u00ac\u00ad\u00ae",
+                               "\"\u00ac\\u{ad}\u00ae\""},
+                    EscapeCase{"combining_marks_start", "\u02ff\u0300", "\"\u02ff\\u{300}\""},
+                    EscapeCase{"combining_marks_end", "\u036f\u0370", "\"\\u{36f}\u0370\""},
+                    EscapeCase{"unassigned_after_greek", "\u0377\xcd\xb8", "\"\u0377\\u{378}\""},
+                    EscapeCase{"specials_start", "\ufffb\ufffc", "\"\\u{fffb}\ufffc\""},
                     EscapeCase{"after_cjk_ext_b", "\xf0\xaa\x9b\xa0", R"("\u{2a6e0}")"},
                     EscapeCase{"mixed_runs", "a\u00e9\u200b\u4e2d\n\U0001f600\u0301z",
                                "\"a\u00e9\\u{200b}\u4e2d\\n\U0001f600\\u{301}z\""}),
@@ -102,6 +110,37 @@ TEST(repr_literal_test, appends_to_existing_text) {
   std::string out = "KTerm(";
   kovel::text::append_repr_literal(out, "42");
   EXPECT_EQ(out, R"(KTerm("42")");
+}
+
+int polls = 0;
+void count_poll() { ++polls; }
+void stop_poll() {
+  ++polls;
+  throw std::runtime_error("stop");
+}
+
+// A repr literal can be far longer than the term it shows: escaping one long text must let
+// the caller interrupt it, not only the emission before it.
+TEST(repr_literal_test, polls_while_escaping_one_long_text) {
+  constexpr std::string_view unit = "a\u00e9\n\u200b";
+  constexpr size_t count = (size_t{8} << 20) / unit.size() + 1;
+  std::string text, expected = "\"";
+  for (size_t i = 0; i < count; ++i) {
+    text += unit;
+    expected += "a\u00e9\\n\\u{200b}";
+  }
+  expected += '"';
+  polls = 0;
+  std::string out;
+  kovel::text::append_repr_literal(out, text, count_poll);
+  EXPECT_EQ(out, expected);
+  EXPECT_GE(polls, 4) << "a poll at least every 2 MiB of text";
+
+  polls = 0;
+  out.clear();
+  EXPECT_THROW(kovel::text::append_repr_literal(out, text, stop_poll), std::runtime_error);
+  EXPECT_EQ(polls, 1);
+  EXPECT_LT(out.size(), expected.size() / 2) << "the escaping went on past the throwing poll";
 }
 
 // The ASCII fast path and the generated table must agree on every ASCII character they share.

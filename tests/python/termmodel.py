@@ -280,7 +280,13 @@ STABLE_CHARS = [chr(cp) for cp in range(0x110000) if not 0x30000 <= cp < 0xE0000
 
 _SHORT = {"\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\\": "\\\\", '"': '\\"'}
 _HIDDEN = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp"}
-_OTHER_GRAPHEME_EXTEND = {0x200C, *range(0xE0020, 0xE0080)}
+# Grapheme_Extend beyond the Mn and Me marks (Unicode 15.0).
+OTHER_GRAPHEME_EXTEND = {
+    *(0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6, 0x0D3E, 0x0D57),
+    *(0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x302E, 0x302F, 0xFF9E, 0xFF9F, 0x1133E, 0x11357),
+    *(0x114B0, 0x114BD, 0x115AF, 0x11930, 0x1D165, *range(0x1D16E, 0x1D173)),
+    *range(0xE0020, 0xE0080),
+}
 
 
 def escape(s):
@@ -290,7 +296,7 @@ def escape(s):
         cat = unicodedata.category(c)
         if c in _SHORT:
             out.append(_SHORT[c])
-        elif cat in ("Mn", "Me") or ord(c) in _OTHER_GRAPHEME_EXTEND:
+        elif cat in ("Mn", "Me") or ord(c) in OTHER_GRAPHEME_EXTEND:
             out.append(f"\\u{{{ord(c):x}}}")
         elif cat not in _HIDDEN and (cat != "Zs" or c == " "):
             out.append(c)

@@ -1,6 +1,7 @@
 """KTerm: printed text, repr, postcard bytes and reduce."""
 
 import builtins
+import unicodedata
 
 import pytest
 import termmodel as M
@@ -140,6 +141,29 @@ def test_repr_examples(code, expected):
 )
 def test_repr_escapes(ch, shown):
     assert repr(K.leaf("t", "a" + ch + "b")) == 'KTerm("a' + shown + 'b")'
+
+
+def repr_char(cp):
+    """A character in a repr: as is when Python prints it and it is no combining mark."""
+    c = chr(cp)
+    mark = unicodedata.category(c) in ("Mn", "Me") or cp in M.OTHER_GRAPHEME_EXTEND
+    return c if c.isprintable() and not mark else f"\\u{{{cp:x}}}"
+
+
+# Code points where the escaping table flips, each with the same class on both sides in every
+# Unicode release from 13.0 (CPython 3.10's) on.
+TABLE_EDGES = [
+    *(0x007F, 0x00A1, 0x00AD, 0x00AE, 0x0300, 0x0370, 0x0378, 0x0483, 0x048A, 0x05BE, 0x05BF),
+    *(0x09BE, 0x09BF, 0x1FFF, 0x2010, 0x2028, 0x2030, 0x205F, 0xD7FC, 0xF900, 0xFEFD, 0xFF01),
+    *(0xFF9E, 0xFFA0, 0xFFFC, 0xFFFE, 0x10000, 0x1D165, 0x1D166, 0x20000),
+]
+
+
+@pytest.mark.parametrize("edge", TABLE_EDGES, ids=lambda cp: f"U+{cp:04X}")
+def test_repr_at_table_edges(edge):
+    before, at = repr_char(edge - 1), repr_char(edge)
+    assert (before == chr(edge - 1)) != (at == chr(edge))  # Python's own data flips here too
+    assert repr(K.leaf("t", "a" + chr(edge - 1) + chr(edge) + "b")) == f'KTerm("a{before}{at}b")'
 
 
 @given(st.text(st.sampled_from(M.STABLE_CHARS), max_size=12))

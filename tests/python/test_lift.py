@@ -26,11 +26,18 @@ class Five:
         return 5
 
 
+class MinusOne:
+    def __index__(self):
+        return -1  # also what the C API returns on failure
+
+
 @pytest.mark.parametrize(
     "value,text",
     [
         (42, "42"),
         (-7, "-7"),
+        (-1, "-1"),
+        (MinusOne(), "-1"),
         (0, "0"),
         (True, "1"),
         (False, "0"),
@@ -120,11 +127,12 @@ def test_failing_index_is_discarded():
 
     class Both(str):
         def __index__(self):
-            return 7
+            return int(self[1:])
 
     # An integer is tried before a string.
-    assert K.klift(Both("s")).postcard_bytes() == K.leaf("integer", "7").postcard_bytes()
-    assert K.klift_html(Both("s")).postcard_bytes() == K.leaf("text", "7").postcard_bytes()
+    for n in ("7", "-1"):
+        assert K.klift(Both("s" + n)).postcard_bytes() == K.leaf("integer", n).postcard_bytes()
+        assert K.klift_html(Both("s" + n)).postcard_bytes() == K.leaf("text", n).postcard_bytes()
 
 
 @pytest.mark.parametrize("fn", [K.klift, K.klift_html])

@@ -104,7 +104,9 @@ def test_successes_keep_argument_counts():
     t = K.leaf(tag, code)
     w = K.write(code)
     cmds = [K.HOLE, K.cmd(w), K.cmd(K.NL)]
-    objs = [tag, lang, code, t, w, cmds, K.HOLE, K.NL] + cmds
+    wide = 2**40 + len(tag)  # a new int, which __index__ hands out with a reference
+    index = Idx(wide)
+    objs = [tag, lang, code, t, w, cmds, K.HOLE, K.NL, wide, index] + cmds
     data = t.postcard_bytes()
 
     def calls():
@@ -112,7 +114,7 @@ def test_successes_keep_argument_counts():
         K.unquote(tag, Idx(8), lang, t, tuple(cmds))
         K.quote(tag, 9, lang, t, Items(cmds))  # items through __getitem__: new references
         K.tb(tag).w(code).p(code).c(t).e(t).b()
-        K.klift(t), K.klift(code), K.klift_html(code)
+        K.klift(t), K.klift(code), K.klift_html(code), K.klift(index), K.klift_html(index)
         K.from_postcard_bytes(data), K.cmd(w), K.push(code), K.sym(tag), K.name(code)
         str(t), repr(t), t.coparse(), t.postcard_bytes()
 
