@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # test.sh: every test: style checks, the C++ core (CTest), a short decoder fuzz run, the
-# sdist and one abi3 wheel repaired to manylinux_2_17 and installed into every CPython
-# 3.10+ found, each running the Python suite (which runs the README's and the
+# sdist and one abi3 wheel repaired to manylinux_2_17 and installed into CPython 3.10 to
+# 3.15, each running the Python suite (which runs the README's and the
 # reference's examples) and the examples, then the typing checks, the packaging checks
 # and the suites again under the address and undefined-behaviour sanitizers.
 # Warnings are errors in every build here (KOVEL_WERROR=ON).
@@ -84,19 +84,33 @@ tr '\n' ' ' <"$out/auditwheel.log" | grep -q "platform tag: \"$plat\"" ||
 echo "built $(basename "$sdist") ($(stat -c %s "$sdist") bytes)," \
   "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 
+# Every supported CPython must be there: pyenv's 3.10 to 3.13 (the newest patch release of
+# each), then 3.14 and 3.15 unpacked from Debian's packages by scripts/pythons.sh.
+command -v pyenv >/dev/null 2>&1 ||
+  { echo "pyenv is missing: the Python stage needs its CPythons 3.10 to 3.13" >&2; exit 1; }
 pythons=()
-if command -v pyenv >/dev/null 2>&1; then
-  for v in $(pyenv versions --bare | grep -E '^3\.(1[0-9]|[2-9][0-9])\.[0-9]+$' | sort -V); do
-    pythons+=("$(pyenv root)/versions/$v/bin/python")
-  done
-fi
-[ "${#pythons[@]}" -gt 0 ] || pythons=("$(command -v python3)")
+for minor in 3.10 3.11 3.12 3.13; do
+  v=$(pyenv versions --bare | grep -E "^${minor//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
+  [ -n "$v" ] || { echo "pyenv has no CPython $minor: run 'pyenv install $minor'" >&2; exit 1; }
+  pythons+=("$(pyenv root)/versions/$v/bin/python")
+done
+newer=$(bash scripts/pythons.sh 3.14 3.15) ||
+  { echo "scripts/pythons.sh could not provide CPython 3.14 and 3.15" >&2; exit 1; }
+mapfile -t -O "${#pythons[@]}" pythons <<<"$newer"
+# The sanitizer build compiles the module against its venv's CPython and preloads the host's
+# sanitizer runtimes into it: the unpacked 3.14 and 3.15 have no C headers and run on a
+# glibc of their own, so that stage takes the newest pyenv CPython.
+sanitize_py="${pythons[3]}"
 
 for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  echo "== Python $ver"
+  echo "== Python $ver: $py, CPython $("$py" -c 'import sys; print(sys.version.split()[0])')"
   venv="$out/venv-$ver"
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  # A venv is kept between runs while it still runs on this interpreter.
+  if ! "$venv/bin/python" -c '' 2>/dev/null ||
+    ! grep -qxF "home = $(dirname "$py")" "$venv/pyvenv.cfg"; then
+    "$py" -m venv --clear "$venv"
+  fi
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q -r tests/python/requirements.txt
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
@@ -123,6 +137,7 @@ grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
   { cat "$out/verifytypes.log"; exit 1; }
 
 echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
+venv="$out/venv-$("$sanitize_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON \
   -DKOVEL_TESTS=ON -DKOVEL_PYTHON=ON -DKOVEL_WERROR=ON -DPython_EXECUTABLE="$venv/bin/python" \
   >/dev/null
