@@ -1,6 +1,4 @@
 // core_bench.cpp: speed and heap cost of the term core, each next to a plain-C++ baseline.
-#include <malloc.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +14,7 @@
 #include "kterm/construct.hpp"
 #include "kterm/kterm.hpp"
 #include "kterm/postcard.hpp"
+#include "port/port.hpp"
 #include "term/sterm.hpp"
 
 // Allocation counting. The build links with --wrap for the malloc family, so calls from this
@@ -35,7 +34,7 @@ void* counted(void* p, size_t n) {
   if (g_counting && p) {
     ++g_heap.calls;
     g_heap.requested += n;
-    g_heap.usable += malloc_usable_size(p);
+    g_heap.usable += kovel::port::usable_size(p);
   }
   return p;
 }

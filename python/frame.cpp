@@ -260,7 +260,6 @@ void raise_current() {
   }
   KOVEL_LET_THREAD_EXIT_THROUGH
   catch (...) {
-    if (is_foreign_exception()) throw;
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }

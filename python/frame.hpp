@@ -8,9 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#if __has_include(<cxxabi.h>)
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
-#define KOVEL_HAVE_CXXABI 1
 #endif
 
 #include "handle.hpp"
@@ -47,7 +46,8 @@ void raise_current();
 
 /// The unwinding of a thread that the interpreter ends (pthread_exit, which daemon threads
 /// meet when the interpreter exits) passes through every catch here: swallowing it aborts the
-/// process. libstdc++ names it; libc++abi sees it as an exception of no C++ type.
+/// process. libstdc++ names it, so it goes on. (libc++abi cannot rethrow it from a catch-all,
+/// and Debian's libc++ unwinds with LLVM's libunwind, which cannot run it at all.)
 #if defined(__GLIBCXX__)
 #define KOVEL_LET_THREAD_EXIT_THROUGH \
   catch (abi::__forced_unwind&) {     \
@@ -56,13 +56,6 @@ void raise_current();
 #else
 #define KOVEL_LET_THREAD_EXIT_THROUGH
 #endif
-inline bool is_foreign_exception() noexcept {
-#if defined(_LIBCPP_VERSION) && defined(KOVEL_HAVE_CXXABI)
-  return abi::__cxa_current_exception_type() == nullptr;
-#else
-  return false;
-#endif
-}
 
 /// Runs body (returning a new reference) at the boundary; null with an error on failure.
 /// Only a thread's forced unwinding leaves it as an exception.
@@ -73,7 +66,6 @@ PyObject* guard(F&& body) {
   }
   KOVEL_LET_THREAD_EXIT_THROUGH
   catch (...) {
-    if (is_foreign_exception()) throw;
     raise_current();
     return nullptr;
   }
@@ -88,7 +80,6 @@ int guard_status(F&& body) {
   }
   KOVEL_LET_THREAD_EXIT_THROUGH
   catch (...) {
-    if (is_foreign_exception()) throw;
     raise_current();
     return -1;
   }

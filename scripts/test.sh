@@ -2,8 +2,9 @@
 # test.sh: every test: style checks, the C++ core (CTest), a short decoder fuzz run, the
 # sdist and one abi3 wheel repaired to manylinux_2_17 and installed into CPython 3.10 to
 # 3.15, each running the Python suite (which runs the README's and the
-# reference's examples) and the examples, then the typing checks, the packaging checks
-# and the suites again under the address and undefined-behaviour sanitizers.
+# reference's examples) and the examples, then the typing checks, the packaging checks,
+# both suites against a clang++ -stdlib=libc++ build, both again under the address and
+# undefined-behaviour sanitizers, and the aarch64 wheel and tests under emulation.
 # Warnings are errors in every build here (KOVEL_WERROR=ON).
 set -euo pipefail
 
@@ -21,6 +22,27 @@ count() {  # adds the "N passed" / "N failed" figures of a runner's log
   f=$(grep -oE '[0-9]+ failed' "$1" | tail -n 1 | grep -oE '[0-9]+' || true)
   passed=$((passed + ${p:-0}))
   failed=$((failed + ${f:-0}))
+}
+
+# Runs the Python suite in $venv against the module of build-test/$1, put with the package's
+# sources in a directory of its own (the package's metadata, its version, comes from the wheel
+# installed in $venv). Arguments up to -- are the interpreter's environment, the rest pytest's.
+suite_on_build() {
+  local build=$1 pkg="$out/$1-pkg" log="$out/pytest-$1.log" vars=()
+  shift
+  while [ "$#" -gt 0 ] && [ "$1" != -- ]; do
+    vars+=("$1")
+    shift
+  done
+  [ "$#" -eq 0 ] || shift
+  rm -rf "$pkg" && mkdir -p "$pkg/kovel"
+  cp pysrc/kovel/* "$pkg/kovel/" && cp "build-test/$build/python/"_kovel*.so "$pkg/kovel/"
+  (cd tests/python &&
+    env PYTHONPATH="$pkg" "${vars[@]}" "$venv/bin/python" -c \
+      'import sys, kovel._kovel as m; assert m.__file__.startswith(sys.argv[1]), m.__file__' "$pkg" &&
+    env PYTHONPATH="$pkg" "${vars[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") 2>&1 |
+    tee "$log"
+  count "$log"
 }
 
 bash scripts/deps.sh
@@ -136,8 +158,38 @@ grep 'Type completeness score' "$out/verifytypes.log"
 grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
   { cat "$out/verifytypes.log"; exit 1; }
 
-echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
+# The builds below compile the module against an interpreter with headers: pyenv's newest.
 venv="$out/venv-$("$sanitize_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+echo "== clang++ -stdlib=libc++: the C++ core, then the Python suite on Python ${venv##*venv-}"
+# Debian's libgtest is built against libstdc++: this build takes one of its own, made from
+# the sources of Debian's googletest.
+gtest="$out/gtest-libcxx"
+if [ ! -f "$gtest/install/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  CXX=clang++ cmake -S /usr/src/googletest -B "$gtest/build" -G Ninja -Wno-deprecated \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DBUILD_GMOCK=OFF \
+    -DCMAKE_INSTALL_PREFIX="$gtest/install" >/dev/null
+  cmake --build "$gtest/build" -j2 >/dev/null
+  cmake --install "$gtest/build" >/dev/null
+fi
+CXX=clang++ cmake -S . -B build-test/libcxx -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DCMAKE_PREFIX_PATH="$gtest/install" -DKOVEL_TESTS=ON \
+  -DKOVEL_PYTHON=ON -DKOVEL_WERROR=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build build-test/libcxx -j2
+for f in build-test/libcxx/tests/cpp/kovel_core_tests build-test/libcxx/python/_kovel*.so; do
+  needed=$(readelf -d "$f" | grep NEEDED)
+  if ! grep -q 'libc++\.so' <<<"$needed" || grep -q 'libstdc++' <<<"$needed"; then
+    echo "$f does not link against libc++ alone:" >&2
+    echo "$needed" >&2
+    exit 1
+  fi
+done
+(cd build-test/libcxx && ctest -j2 --output-on-failure) >"$out/ctest-libcxx.log" 2>&1 ||
+  { cat "$out/ctest-libcxx.log"; exit 1; }
+grep -E 'tests passed|\((Skipped|Failed)\)' "$out/ctest-libcxx.log"
+passed=$((passed + $(grep -oE 'out of [0-9]+' "$out/ctest-libcxx.log" | grep -oE '[0-9]+')))
+suite_on_build libcxx
+
+echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
 cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON \
   -DKOVEL_TESTS=ON -DKOVEL_PYTHON=ON -DKOVEL_WERROR=ON -DPython_EXECUTABLE="$venv/bin/python" \
   >/dev/null
@@ -146,21 +198,13 @@ cmake --build build-test/sanitize -j2
 (cd build-test/sanitize && ctest -j2 --output-on-failure) >"$out/ctest-sanitize.log" 2>&1 || true
 grep -E 'tests passed|\((Skipped|Failed)\)' "$out/ctest-sanitize.log"
 grep -q '100% tests passed' "$out/ctest-sanitize.log"
-pkg="$out/sanitize-pkg"
-rm -rf "$pkg" && mkdir -p "$pkg/kovel"
-cp pysrc/kovel/* "$pkg/kovel/" && cp build-test/sanitize/python/_kovel*.so "$pkg/kovel/"
 # The loop test measures resident memory, which the sanitizer's quarantine inflates; the
 # typing tests run mypy, which has nothing of the module's to check under the sanitizers.
 # PYTHONMALLOC=malloc puts nodes and small objects in malloc, where the sanitizer sees them.
-# The package's metadata (its version) comes from the installed wheel of this venv.
-log="$out/pytest-sanitize.log"
-(cd tests/python && PYTHONPATH="$pkg" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+suite_on_build sanitize PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider \
-  -k 'not test_no_leaks_in_a_loop and not test_typing') 2>&1 |
-  tee "$log"
-count "$log"
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" -- \
+  -k 'not test_no_leaks_in_a_loop and not test_typing'
 
 echo "tests: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kterm/node_alloc.hpp"
+#include "port/port.hpp"
 
 namespace kovel {
 
@@ -143,7 +144,7 @@ void KTerm::release(const KTerm* t) noexcept {
     if (i < n) {
       const KTerm* c = node->child_at(i++);
       // Children of a wide node lie apart in memory: fetch a few ahead of their drop.
-      if (i + 4 < n) __builtin_prefetch(node->child_at(i + 4), 1);
+      if (i + 4 < n) KOVEL_PREFETCH_W(node->child_at(i + 4));
       if (!c->drop()) continue;
       freed += c->block_bytes();
       if (c->n_children_ == 0) {

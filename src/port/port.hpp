@@ -1,0 +1,51 @@
+// port.hpp: what differs between compilers and C libraries, each with a plain fallback.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__linux__) || defined(_WIN32)  // glibc, musl, bionic; the Windows C runtime
+#include <malloc.h>
+#elif defined(__APPLE__)
+#include <malloc/malloc.h>
+#elif defined(__FreeBSD__)
+#include <malloc_np.h>
+#endif
+
+// KOVEL_PREFETCH_W(p): a hint that *p is about to be written. The fallback evaluates p and
+// does nothing else.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_prefetch)
+#define KOVEL_PREFETCH_W(p) __builtin_prefetch((p), 1)
+#endif
+#elif defined(__GNUC__)
+#define KOVEL_PREFETCH_W(p) __builtin_prefetch((p), 1)
+#endif
+#ifndef KOVEL_PREFETCH_W
+#define KOVEL_PREFETCH_W(p) static_cast<void>(p)
+#endif
+
+namespace kovel::port {
+
+/// Whether usable_size knows the size of a malloc block on this C library.
+#if defined(__linux__) || defined(_WIN32) || defined(__APPLE__) || defined(__FreeBSD__)
+inline constexpr bool kHaveUsableSize = true;
+#else
+inline constexpr bool kHaveUsableSize = false;
+#endif
+
+/// The bytes usable in the block p from malloc (at least those asked for), or 0 where the C
+/// library does not tell (see kHaveUsableSize) and for a null p.
+inline size_t usable_size(void* p) noexcept {
+#if defined(__linux__) || defined(__FreeBSD__)
+  return malloc_usable_size(p);
+#elif defined(__APPLE__)
+  return malloc_size(p);
+#elif defined(_WIN32)
+  return p ? _msize(p) : 0;
+#else
+  static_cast<void>(p);
+  return 0;
+#endif
+}
+
+}  // namespace kovel::port
