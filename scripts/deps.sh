@@ -6,7 +6,8 @@
 # CMake when the system's is older than 3.26) come from PyPI into a venv of test.sh.
 set -euo pipefail
 
-packages=(libgtest-dev unicode-data clang libclang-rt-14-dev ninja-build)
+packages=(libgtest-dev unicode-data clang libclang-rt-14-dev ninja-build
+  qemu-user-static debootstrap g++-aarch64-linux-gnu)
 
 if [ "${KOVEL_SKIP_APT:-0}" = 1 ]; then
   echo "deps.sh: KOVEL_SKIP_APT=1: not checking ${packages[*]}"

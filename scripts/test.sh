@@ -122,6 +122,15 @@ grep 'Type completeness score' "$out/verifytypes.log"
 grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
   { cat "$out/verifytypes.log"; exit 1; }
 
+echo "== aarch64: the wheel and the C++ tests cross-built, run under qemu-user"
+if [ "${KOVEL_SKIP_AARCH64:-0}" = 1 ]; then
+  echo "KOVEL_SKIP_AARCH64=1: skipped the aarch64 wheel, its examples and Python suite," \
+    "and the C++ tests under qemu-user"
+else
+  bash scripts/aarch64.sh
+  count "$out/aarch64/summary.log"
+fi
+
 echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
 cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANITIZE=ON \
   -DKOVEL_TESTS=ON -DKOVEL_PYTHON=ON -DKOVEL_WERROR=ON -DPython_EXECUTABLE="$venv/bin/python" \
