@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(libgtest-dev googletest unicode-data clang libclang-rt-14-dev libc++-dev libc++abi-dev
-  ninja-build)
+  ninja-build qemu-user-static debootstrap g++-aarch64-linux-gnu)
 
 if [ "${KOVEL_SKIP_APT:-0}" = 1 ]; then
   echo "deps.sh: KOVEL_SKIP_APT=1: not checking ${packages[*]}"

@@ -158,6 +158,15 @@ grep 'Type completeness score' "$out/verifytypes.log"
 grep -q 'Type completeness score: 100%' "$out/verifytypes.log" ||
   { cat "$out/verifytypes.log"; exit 1; }
 
+echo "== aarch64: the wheel and the C++ tests cross-built, run under qemu-user"
+if [ "${KOVEL_SKIP_AARCH64:-0}" = 1 ]; then
+  echo "KOVEL_SKIP_AARCH64=1: skipped the aarch64 wheel, its examples and Python suite," \
+    "and the C++ tests under qemu-user"
+else
+  bash scripts/aarch64.sh
+  count "$out/aarch64/summary.log"
+fi
+
 # The builds below compile the module against an interpreter with headers: pyenv's newest.
 venv="$out/venv-$("$sanitize_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 echo "== clang++ -stdlib=libc++: the C++ core, then the Python suite on Python ${venv##*venv-}"
