@@ -221,6 +221,7 @@ MEMORY_SCRIPT = """
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer keeps freed memory in quarantine")
+@pytest.mark.skipif(EMULATED, reason="the resident size read there is the emulator's own")
 @pytest.mark.skipif(not LINUX, reason="reads /proc/self/statm")
 def test_memory_of_a_dropped_peak_goes_back_to_the_system():
     # Jobs of several node sizes, each a few hundred MiB: what one leaves, the next must not
