@@ -11,7 +11,7 @@ namespace kovel::py {
 /// Set when the main interpreter begins to exit. From then on a daemon thread that tries to
 /// take the interpreter lock back is ended where it stands (CPython before 3.14 unwinds its
 /// stack), and the handles in our frames unwind without the lock: they must not touch a
-/// reference count then. Set once and read by every handle, so reading it costs one load.
+/// reference count then. Set by an atexit hook and read by every handle: one load each.
 extern std::atomic<bool> exit_begun;
 /// True on the thread that runs the interpreter's exit.
 bool on_exit_thread() noexcept;

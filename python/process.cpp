@@ -8,7 +8,6 @@
 #include <malloc.h>
 #endif
 
-#include "cells.hpp"
 #include "frame.hpp"
 #include "handle.hpp"
 #include "instance.hpp"
