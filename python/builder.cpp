@@ -16,24 +16,29 @@ struct BuilderState {
   bool busy = false;                    // the use flag: set while a method runs
 };
 
-/// Exclusive use of one Builder for the length of a method call.
+BuilderState& self_state(PyObject* self) {
+  return instance_value<BuilderState>(self, builder_type(), "Builder");
+}
+
+/// Exclusive use of one Builder for the length of a method call. It holds the object as well:
+/// a conversion can run Python code (a metaclass's __qualname__ for the cast error) that drops
+/// every other reference to it.
 class Use {
  public:
-  explicit Use(BuilderState& st) : st_(st) {
-    if (st.busy) fail(PyExc_RuntimeError, "Already borrowed");
-    st.busy = true;
+  explicit Use(PyObject* self) : self_(Obj::borrow(self)), st_(self_state(self)) {
+    if (st_.busy) fail(PyExc_RuntimeError, "Already borrowed");
+    st_.busy = true;
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
   ~Use() { st_.busy = false; }
 
+  BuilderState& state() const noexcept { return st_; }
+
  private:
+  Obj self_;
   BuilderState& st_;
 };
-
-BuilderState& self_state(PyObject* self) {
-  return instance_value<BuilderState>(self, builder_type(), "Builder");
-}
 
 constexpr Sig<1> c_sig{"Builder", "c", {"child"}};
 constexpr Sig<1> w_sig{"Builder", "w", {"s"}};
@@ -47,8 +52,8 @@ PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyOb
                          Conv conv, Op op) {
   return guard([&] {
     Args<1> a(sig, args, kwargs);
-    BuilderState& st = self_state(self);
-    Use use(st);
+    Use use(self);
+    BuilderState& st = use.state();
     decltype(auto) arg = a.get(0, conv);
     if (st.builder) op(*st.builder, arg);
     return Obj::borrow(self).release();
@@ -59,8 +64,8 @@ PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyOb
 template <class Op>
 PyObject* no_arg_method(PyObject* self, Op op) {
   return guard([&] {
-    BuilderState& st = self_state(self);
-    Use use(st);
+    Use use(self);
+    BuilderState& st = use.state();
     if (st.builder) op(*st.builder);
     return Obj::borrow(self).release();
   });
@@ -96,8 +101,8 @@ PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* builder_b(PyObject* self, PyObject*) {
   return guard([&] {
-    BuilderState& st = self_state(self);
-    Use use(st);
+    Use use(self);
+    BuilderState& st = use.state();
     if (!st.builder) fail(PyExc_RuntimeError, "Builder already built");
     // The result object comes first and the node second, so that a failure of either (out
     // of memory) leaves the builder open with everything it had.

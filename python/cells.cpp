@@ -35,7 +35,6 @@ PyObject* fill_once(Cell& cell, Make make) {
 Cell classes[4];              // class_object: kterm.cpp, str_cmd.cpp, cmd_or_hole.cpp, builder.cpp
 Cell panic;                   // panic_type: frame.cpp
 Cell names[5];                // name: frame.cpp, module.cpp, kterm.cpp
-Cell sequence;                // abc_sequence: frame.cpp
 std::atomic<int> version{0};  // python_version: this file
 
 // Type names handed to PyType_FromSpec on 3.10, whose types keep pointing at them.
@@ -49,6 +48,29 @@ constexpr char panic_doc[] =
     "\n"
     "Like `SystemExit`, it derives from `BaseException`, so that it will typically propagate\n"
     "all the way through the stack and cause the Python interpreter to exit.";
+
+// BaseException's own release, which the panic class extends: it frees the instance but, as
+// the release of a static class, leaves the instance's reference to its class in place.
+void panic_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto base = reinterpret_cast<destructor>(
+      PyType_GetSlot(reinterpret_cast<PyTypeObject*>(PyExc_BaseException), Py_tp_dealloc));
+  base(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot panic_slots[] = {
+    {Py_tp_doc, const_cast<char*>(panic_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(panic_dealloc)},
+    {0, nullptr},
+};
+
+// Named under the package, which gives it to pickle (kovel.PanicException), so that a panic in
+// a worker process reaches its pool as itself. Immutable, as the four classes are; it takes
+// BaseException's size, layout and garbage collection, and stays open to subclasses.
+PyType_Spec panic_spec = {"kovel.PanicException", 0, 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+                          panic_slots};
 
 }  // namespace
 
@@ -64,6 +86,10 @@ PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
     std::memcpy(full.get() + sizeof prefix - 1, type_spec.name, n + 1);
     PyType_Spec named = type_spec;
     named.name = full.get();
+    // Immutable: no interpreter of the process can change a class that all of them share,
+    // and its version tag comes from the counter of the whole process, not from one
+    // interpreter's, which another interpreter's classes would repeat.
+    named.flags |= Py_TPFLAGS_IMMUTABLETYPE;
     PyObject* made = PyType_FromSpec(&named);
     // 3.11 and later copy the name into the type; 3.10 keeps the pointer, so the name lives
     // as long as the process (one that loses a race to fill the cell is let go as well).
@@ -82,10 +108,8 @@ PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
 }
 
 PyObject* panic_type() {
-  return fill_once(panic, [] {
-    return PyErr_NewExceptionWithDoc("kovel._kovel.PanicException", panic_doc, PyExc_BaseException,
-                                     nullptr);
-  });
+  return fill_once(panic,
+                   [] { return PyType_FromSpecWithBases(&panic_spec, PyExc_BaseException); });
 }
 
 PyObject* panic_type_if_made() noexcept { return panic.obj.load(std::memory_order_acquire); }
@@ -93,14 +117,6 @@ PyObject* panic_type_if_made() noexcept { return panic.obj.load(std::memory_orde
 PyObject* name(Name which) {
   auto i = static_cast<size_t>(which);
   return fill_once(names[i], [&] { return PyUnicode_InternFromString(name_texts[i]); });
-}
-
-PyObject* abc_sequence() {
-  return fill_once(sequence, []() -> PyObject* {
-    Obj abc = Obj::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return nullptr;
-    return PyObject_GetAttrString(abc.get(), "Sequence");
-  });
 }
 
 int python_version() noexcept {

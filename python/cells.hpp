@@ -35,9 +35,6 @@ enum class Name { All, Name, Dict, Builtins, Qualname };
 /// The interned name, created on first need; borrowed. Throws PyErrorSet on failure.
 PyObject* name(Name which);
 
-/// collections.abc.Sequence, imported on first need; borrowed. Throws PyErrorSet on failure.
-PyObject* abc_sequence();
-
 /// The running interpreter's version as major * 100 + minor (e.g. 311), read once.
 int python_version() noexcept;
 

@@ -105,8 +105,7 @@ void cast_error(PyObject* obj, std::string_view target) {
 }
 
 void discard_error() {
-  PyObject* panic = cells::panic_type_if_made();
-  if (panic && PyErr_Occurred() == panic) throw PyErrorSet{};
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrorSet{};
   PyErr_Clear();
 }
 
@@ -183,8 +182,8 @@ void check_signals() {
 }
 
 uint8_t to_index8(PyObject* o) {
-  // PyLong_AsLong takes ints directly and other objects through __index__.
-  long v = PyLong_AsLong(o);
+  // Takes ints directly and other objects through __index__.
+  long long v = to_int64(o);
   if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
   if (v < 0 || v > 255)
     fail(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -218,7 +217,12 @@ std::vector<CmdOrHole> to_cmd_list(PyObject* o) {
     return out;
   }
   if (!PySequence_Check(o)) {
-    Obj qual = checked(PyObject_GetAttr(cells::abc_sequence(), cells::name(cells::Name::Qualname)));
+    // The class of the interpreter at hand, imported each time: one kept from another
+    // interpreter (or an earlier run of this one) is a mutable class whose cached lookups
+    // this interpreter would confuse with those of its own classes.
+    Obj abc = checked(PyImport_ImportModule("collections.abc"));
+    Obj sequence = checked(PyObject_GetAttrString(abc.get(), "Sequence"));
+    Obj qual = checked(PyObject_GetAttr(sequence.get(), cells::name(cells::Name::Qualname)));
     cast_error(o, to_text(qual.get()));
   }
   Py_ssize_t hint = PyObject_Size(o);

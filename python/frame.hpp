@@ -37,8 +37,9 @@ int checked(int rc);
 /// Throws the TypeError "'{type}' object is not an instance of '{target}'" for obj.
 [[noreturn]] void cast_error(PyObject* obj, std::string_view target);
 
-/// Clears a pending error that the caller means to ignore. A PanicException is never
-/// ignored: it stays pending and PyErrorSet is thrown, so the boundary resumes the panic.
+/// Clears a pending error that the caller means to ignore, if it is an Exception. Anything
+/// else (KeyboardInterrupt, SystemExit, a PanicException) is never ignored: it stays pending
+/// and PyErrorSet is thrown, so it reaches the caller (a panic is resumed at the boundary).
 void discard_error();
 
 /// Sets the Python exception for the C++ exception being handled. Call only from a catch.
@@ -155,6 +156,16 @@ inline std::string_view to_text(PyObject* o) {
   const char* s = PyUnicode_AsUTF8AndSize(o, &n);
   if (!s) throw PyErrorSet{};
   return {s, static_cast<size_t>(n)};
+}
+/// An int (or an object with __index__) as a signed 64-bit value; -1 with an error set when
+/// it is not an integer or out of range. A C long where that has 64 bits, so that the
+/// overflow is reported as a conversion to long; a long long where long is narrower.
+inline long long to_int64(PyObject* o) {
+  if constexpr (sizeof(long) >= sizeof(long long)) {
+    return PyLong_AsLong(o);
+  } else {
+    return PyLong_AsLongLong(o);
+  }
 }
 /// 8-bit index: an int or __index__ object in 0..255.
 uint8_t to_index8(PyObject* o);

@@ -13,7 +13,10 @@
 namespace kovel::py {
 namespace {
 
-const KTerm& self_term(PyObject* self) { return *as_kterm(self); }
+/// The receiver's term, held for the whole call. A C caller such as list.__repr__ passes the
+/// receiver without a reference of its own, and the signal handlers that a long walk runs may
+/// drop the object's last one; the term must outlive the walk all the same.
+KTermRef self_term(PyObject* self) { return as_kterm(self); }
 
 Obj new_str(std::string_view s) {
   return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
@@ -21,15 +24,17 @@ Obj new_str(std::string_view s) {
 
 PyObject* kterm_str(PyObject* self) {
   return guard([&] {
+    KTermRef term = self_term(self);
     ByteBuffer text;
-    coparse_into(self_term(self), text, check_signals);
+    coparse_into(*term, text, check_signals);
     return new_str(text.view()).release();
   });
 }
 
 PyObject* kterm_repr(PyObject* self) {
   return guard([&] {
-    std::string text = coparse(self_term(self), check_signals);
+    KTermRef term = self_term(self);
+    std::string text = coparse(*term, check_signals);
     std::string out;
     out.reserve(text.size() + 16);
     out += "KTerm(";
@@ -43,8 +48,9 @@ PyObject* kterm_coparse(PyObject* self, PyObject*) { return kterm_str(self); }
 
 PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
   return guard([&] {
+    KTermRef term = self_term(self);
     std::string out;
-    encode(self_term(self), out, check_signals);
+    encode(*term, out, check_signals);
     return checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
         .release();
   });
@@ -53,7 +59,8 @@ PyObject* kterm_postcard_bytes(PyObject* self, PyObject*) {
 PyObject* kterm_reduce(PyObject* self, PyObject*) {
   return guard([&] {
     // The owned text doubles as the NUL-terminated copy that the compiler reads.
-    std::string text = coparse(self_term(self), check_signals);
+    KTermRef term = self_term(self);
+    std::string text = coparse(*term, check_signals);
     if (const void* nul = std::memchr(text.data(), 0, text.size())) {
       auto at = static_cast<const char*>(nul) - text.data();
       fail(PyExc_ValueError, "nul byte found in provided data at position: " + std::to_string(at));

@@ -18,7 +18,7 @@ constexpr Sig<1> klift_html_sig{nullptr, "klift_html", {"value"}};
 
 /// value as a signed 64-bit integer, if it is an int or has __index__ and fits. Errors on
 /// the way are discarded: the caller goes on to the next kind.
-bool as_long(PyObject* value, long& out) {
+bool as_int64(PyObject* value, long long& out) {
   Obj index;
   if (!PyLong_Check(value)) {
     // Objects without __index__ (str, float, None, ...) are skipped without raising.
@@ -30,7 +30,7 @@ bool as_long(PyObject* value, long& out) {
     }
     value = index.get();
   }
-  out = PyLong_AsLong(value);
+  out = to_int64(value);
   if (out == -1 && PyErr_Occurred()) {
     discard_error();
     return false;
@@ -51,7 +51,7 @@ bool as_utf8(PyObject* value, std::string_view& out) {
   return true;
 }
 
-std::string decimal(long v) {
+std::string decimal(long long v) {
   char buf[24];
   auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
   return std::string(buf, end);
@@ -65,8 +65,8 @@ PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* 
     Args<1> a(sig, args, kwargs);
     PyObject* value = a[0];
     if (PyObject_TypeCheck(value, kterm_type())) return new_kterm(as_kterm(value)).release();
-    long n = 0;
-    if (as_long(value, n)) return new_kterm(from_int(decimal(n))).release();
+    long long n = 0;
+    if (as_int64(value, n)) return new_kterm(from_int(decimal(n))).release();
     std::string_view s;
     if (as_utf8(value, s)) return new_kterm(from_str(s)).release();
     fail(PyExc_TypeError, unsupported);

@@ -29,7 +29,13 @@ void add(PyObject* module, const char* name, PyObject* value) {
   add(module, key.get(), value);
 }
 
+/// A new version tag for a class kept from before: where the host initialised the interpreter
+/// again, the counter of tags has started over, and the tag kept from the last run may be
+/// another class's now, whose cached lookups the interpreter would then apply to ours.
+void refresh_tag(PyTypeObject* type) { PyType_Modified(type); }
+
 void add_class(PyObject* module, PyTypeObject* type, const char* name) {
+  refresh_tag(type);
   add(module, name, reinterpret_cast<PyObject*>(type));
 }
 
@@ -58,6 +64,9 @@ int kovel_exec(PyObject* module) {
     add(module, "NL", new_str_cmd(StrCmd{CmdKind::NL, {}}).get());
     add(module, "POP", new_str_cmd(StrCmd{CmdKind::POP, {}}).get());
     add(module, "HOLE", new_cmd_or_hole(hole()).get());
+    if (PyObject* panic = cells::panic_type_if_made()) {
+      refresh_tag(reinterpret_cast<PyTypeObject*>(panic));
+    }
     watch_exit(module);
   });
 }

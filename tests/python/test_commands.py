@@ -130,6 +130,17 @@ def test_str_is_refused_as_command_list(cmds):
     assert "str" in str(ei.value)
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+def test_a_length_hint_that_is_interrupted_interrupts_the_call(exc):
+    class Interrupted(Indexed):
+        def __len__(self):
+            raise exc
+
+    with pytest.raises(BaseException) as ei:
+        q(Interrupted(paren()))
+    assert ei.value is exc
+
+
 def test_iteration_errors():
     class Failing:
         def __init__(self, exc):

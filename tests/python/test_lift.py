@@ -136,14 +136,21 @@ def test_failing_index_is_discarded():
 
 
 @pytest.mark.parametrize("fn", [K.klift, K.klift_html])
-def test_panic_from_index_is_not_discarded(fn, panic_type):
-    class Panicky:
+@pytest.mark.parametrize("kind", ["panic", KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_what_is_not_an_exception_is_never_discarded(fn, kind, panic_type):
+    # A str, so that a discarded failure would be lifted as the string instead.
+    exc = panic_type("from __index__") if kind == "panic" else kind("from __index__")
+
+    class Interrupting(str):
         def __index__(self):
-            raise panic_type("from __index__")
+            raise exc
 
     with pytest.raises(BaseException) as ei:
-        fn(Panicky())
-    assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
+        fn(Interrupting("s"))
+    if kind == "panic":  # resumed as a panic of the call
+        assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
+    else:
+        assert ei.value is exc
 
 
 def test_lift_binding_errors():

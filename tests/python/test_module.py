@@ -291,6 +291,17 @@ class Nameless(metaclass=Meta):
     pass
 
 
+def test_an_interrupted_type_name_lookup_interrupts_the_call():
+    class Interrupting(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise KeyboardInterrupt
+            return super().__getattribute__(name)
+
+    with pytest.raises(KeyboardInterrupt):
+        K.tb(Interrupting("Odd", (), {})())
+
+
 # Conversion failures: (call, exact message); all TypeError with the argument prefix.
 CONVERSION = [
     (lambda: K.tb(42), "argument 'tag': 'int' object is not an instance of 'str'"),

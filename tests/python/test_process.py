@@ -26,12 +26,13 @@ WITH_LIBCXX = loaded("/libc++.so")
 EMULATED = LINUX and not __import__("test_hostile").AS_LIMIT_HOLDS
 
 
-def run_child(code, timeout=120):
+def run_child(code, timeout=120, **env):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=dict(os.environ, **env),
     )
 
 
@@ -119,7 +120,8 @@ def test_forked_children_never_hang_on_what_they_inherit():
 # -- daemon threads at exit --------------------------------------------------------------------
 
 DAEMON_SCRIPT = """
-    import sys, threading, time
+    import functools, sys, threading, time
+    from time import sleep
     import kovel._kovel as K
 
     class Slow:
@@ -137,11 +139,22 @@ DAEMON_SCRIPT = """
                 raise IndexError(i)
             return K.HOLE
 
+    def reduce_of_a_dropped_term():
+        # A partial passes its arguments on without references of its own: once the code
+        # evaluated drops the partial's arguments, reduce() holds the term's last reference,
+        # and the thread ended inside the call drops it.
+        global dropping
+        t = K.leaf("e", "(dropping.__setstate__((len, (), None, None)), sleep(0.005))")
+        dropping = functools.partial(K.KTerm.reduce, t)
+        del t
+        dropping()
+
     calls = {{
         "index": lambda: K.quote("t", Slow(), "py", K.sym("x"), [K.HOLE]),
         "cmds": lambda: K.quote("t", 0, "py", K.sym("x"), SlowCmds()),
         "lift": lambda: K.klift(Slow()),
         "reduce": K.leaf("e", "__import__('time').sleep(0.005)").reduce,
+        "dropped": reduce_of_a_dropped_term,
     }}
     call = calls[{mode!r}]
     inside = threading.Event()
@@ -172,11 +185,37 @@ DAEMON_SCRIPT = """
 @pytest.mark.skipif(
     WITH_LIBCXX, reason="Debian's libc++ unwinds with LLVM's libunwind, which cannot end a thread"
 )
-@pytest.mark.parametrize("mode", ["index", "cmds", "lift", "reduce"])
-def test_a_daemon_thread_inside_a_call_ends_quietly_at_exit(mode):
+@pytest.mark.parametrize("mode", ["index", "cmds", "lift", "reduce", "dropped"])
+# The debug allocator ends the process when memory is freed without the interpreter lock: in
+# the mode "dropped" the ended thread drops the last reference to a term, and must leave it.
+@pytest.mark.parametrize("allocator", ["pymalloc", "debug"])
+def test_a_daemon_thread_inside_a_call_ends_quietly_at_exit(mode, allocator):
     for _ in range(3):
-        out = run_child(DAEMON_SCRIPT.format(mode=mode), timeout=60)
+        out = run_child(DAEMON_SCRIPT.format(mode=mode), timeout=60, PYTHONMALLOC=allocator)
         assert (out.returncode, out.stderr) == (7, "")
+
+
+# Exit hooks run last registered first: this one runs after kovel's own, on the thread that
+# runs the exit, which frees what it drops.
+EXIT_HOOK_SCRIPT = """
+    import atexit, sys
+
+    def late():
+        before = sys.getallocatedblocks()
+        K.from_postcard_bytes(WIDE)
+        print(sys.getallocatedblocks() - before)
+
+    atexit.register(late)
+    import kovel._kovel as K
+
+    WIDE = b"\\x02\\x01w\\xa0\\x9c\\x01" + K.leaf("x", "y").postcard_bytes() * 20000 + b"\\x00"
+"""
+
+
+def test_the_exit_thread_frees_what_it_drops_after_the_exit_began():
+    out = run_child(EXIT_HOOK_SCRIPT)
+    assert (out.returncode, out.stderr) == (0, "")
+    assert int(out.stdout) < 2000, out.stdout  # the 20,001 nodes are gone
 
 
 # -- memory handed back ------------------------------------------------------------------------
