@@ -37,6 +37,8 @@ suite_on_build() {
   [ "$#" -eq 0 ] || shift
   rm -rf "$pkg" && mkdir -p "$pkg/kovel"
   cp pysrc/kovel/* "$pkg/kovel/" && cp "build-test/$build/python/"_kovel*.so "$pkg/kovel/"
+  # The version module is written by the wheel's build: the one installed in $venv.
+  cp "$("$venv/bin/python" -c 'import kovel._version as v; print(v.__file__)')" "$pkg/kovel/"
   (cd tests/python &&
     env PYTHONPATH="$pkg" "${vars[@]}" "$venv/bin/python" -c \
       'import sys, kovel._kovel as m; assert m.__file__.startswith(sys.argv[1]), m.__file__' "$pkg" &&
