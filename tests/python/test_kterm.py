@@ -1,6 +1,8 @@
 """KTerm: printed text, repr, postcard bytes and reduce."""
 
 import builtins
+import sys
+import types
 import unicodedata
 
 import pytest
@@ -196,7 +198,7 @@ def test_postcard_examples():
     assert q.postcard_bytes() == quote and str(q) == "f(42)"
 
 
-def test_reduce_examples(main_ns, capsys):
+def test_reduce_examples(main_ns, capsys, monkeypatch):
     assert K.leaf("integer", "42").reduce() == 42
     assert K.leaf("t", "1\n").reduce() == 1
     assert K.leaf("t", "'é中'").reduce() == "é中"
@@ -210,6 +212,15 @@ def test_reduce_examples(main_ns, capsys):
         x.reduce()
     main_ns["x"] = value = object()
     assert x.reduce() is value
+    # The namespace is sys.modules["__main__"] as it is at each call, whatever module it holds.
+    other = types.ModuleType("other")
+    other.x = 7
+    monkeypatch.setitem(sys.modules, "__main__", other)
+    assert x.reduce() == 7 and other.__builtins__ is builtins.__dict__
+    # An entry that is not a module is replaced by a new, empty module named __main__.
+    monkeypatch.setitem(sys.modules, "__main__", {"x": 1})
+    assert K.leaf("t", "(__name__, 'x' in globals())").reduce() == ("__main__", False)
+    assert type(sys.modules["__main__"]) is types.ModuleType
 
 
 def test_reduce_may_reenter_the_same_term(main_ns):
