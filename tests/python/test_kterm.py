@@ -270,11 +270,21 @@ def test_identity_semantics_and_no_arguments():
     a, b = K.leaf("integer", "42"), K.leaf("integer", "42")
     assert a == a and a != b and not (a == b)
     assert hash(a) == object.__hash__(a)
-    for call in (lambda: a.coparse(1), lambda: a.reduce(x=1), lambda: a.postcard_bytes(b"")):
-        with pytest.raises(TypeError):
+    # The interpreter checks these methods' (absent) arguments, with its own messages.
+    for call, message in (
+        (lambda: a.coparse(1), "KTerm.coparse() takes no arguments (1 given)"),
+        (lambda: a.postcard_bytes(b"", 2), "KTerm.postcard_bytes() takes no arguments (2 given)"),
+        (lambda: a.reduce(x=1), "KTerm.reduce() takes no keyword arguments"),
+    ):
+        with pytest.raises(TypeError) as ei:
             call()
-    with pytest.raises(TypeError):
+        assert str(ei.value) == message
+    with pytest.raises(TypeError) as ei:
         K.KTerm.coparse(K.tb("t"))
+    assert str(ei.value) == (
+        "descriptor 'coparse' for 'builtins.KTerm' objects "
+        "doesn't apply to a 'builtins.Builder' object"
+    )
 
 
 DEPTH = 100_000
