@@ -1,6 +1,8 @@
 """KTerm: printed text, repr, postcard bytes and reduce."""
 
 import builtins
+import sys
+import types
 import unicodedata
 
 import pytest
@@ -196,7 +198,7 @@ def test_postcard_examples():
     assert q.postcard_bytes() == quote and str(q) == "f(42)"
 
 
-def test_reduce_examples(main_ns, capsys):
+def test_reduce_examples(main_ns, capsys, monkeypatch):
     assert K.leaf("integer", "42").reduce() == 42
     assert K.leaf("t", "1\n").reduce() == 1
     assert K.leaf("t", "'é中'").reduce() == "é中"
@@ -210,6 +212,15 @@ def test_reduce_examples(main_ns, capsys):
         x.reduce()
     main_ns["x"] = value = object()
     assert x.reduce() is value
+    # The namespace is sys.modules["__main__"] as it is at each call, whatever module it holds.
+    other = types.ModuleType("other")
+    other.x = 7
+    monkeypatch.setitem(sys.modules, "__main__", other)
+    assert x.reduce() == 7 and other.__builtins__ is builtins.__dict__
+    # An entry that is not a module is replaced by a new, empty module named __main__.
+    monkeypatch.setitem(sys.modules, "__main__", {"x": 1})
+    assert K.leaf("t", "(__name__, 'x' in globals())").reduce() == ("__main__", False)
+    assert type(sys.modules["__main__"]) is types.ModuleType
 
 
 def test_reduce_may_reenter_the_same_term(main_ns):
@@ -259,11 +270,21 @@ def test_identity_semantics_and_no_arguments():
     a, b = K.leaf("integer", "42"), K.leaf("integer", "42")
     assert a == a and a != b and not (a == b)
     assert hash(a) == object.__hash__(a)
-    for call in (lambda: a.coparse(1), lambda: a.reduce(x=1), lambda: a.postcard_bytes(b"")):
-        with pytest.raises(TypeError):
+    # The interpreter checks these methods' (absent) arguments, with its own messages.
+    for call, message in (
+        (lambda: a.coparse(1), "KTerm.coparse() takes no arguments (1 given)"),
+        (lambda: a.postcard_bytes(b"", 2), "KTerm.postcard_bytes() takes no arguments (2 given)"),
+        (lambda: a.reduce(x=1), "KTerm.reduce() takes no keyword arguments"),
+    ):
+        with pytest.raises(TypeError) as ei:
             call()
-    with pytest.raises(TypeError):
+        assert str(ei.value) == message
+    with pytest.raises(TypeError) as ei:
         K.KTerm.coparse(K.tb("t"))
+    assert str(ei.value) == (
+        "descriptor 'coparse' for 'builtins.KTerm' objects "
+        "doesn't apply to a 'builtins.Builder' object"
+    )
 
 
 DEPTH = 100_000

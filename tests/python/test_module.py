@@ -247,6 +247,9 @@ BINDING = [
     (lambda: K.tb("t").c(), "Builder.c() missing 1 required positional argument: 'child'"),
     (lambda: K.tb("t").w("a", "b"), "Builder.w() takes 1 positional arguments but 2 were given"),
     (lambda: K.tb("t").p(x="a"), "Builder.p() got an unexpected keyword argument 'x'"),
+    # Methods without parameters: the interpreter's own messages.
+    (lambda: K.tb("t").x(1, 2), "Builder.x() takes no arguments (2 given)"),
+    (lambda: K.tb("t").b(tag="t"), "Builder.b() takes no keyword arguments"),
     (
         lambda: K.tb("t").e(K.sym("x"), child=K.sym("y")),
         "Builder.e() got multiple values for argument 'child'",

@@ -114,9 +114,16 @@ def test_terms_cross_a_process_pool(method):
     assert str(back) == '[1, "b"]' and str(lifted) == '"c"'
 
 
-def test_parallel_example():
+# Run as a script: only then does a spawn or forkserver worker replace sys.modules["__main__"]
+# (a worker of `python -m pytest` keeps its own), which is what the example's run() must survive.
+@pytest.mark.parametrize(
+    "args",
+    [[], ["fork"], ["spawn"], ["forkserver"]],
+    ids=["default", "fork", "spawn", "forkserver"],
+)
+def test_parallel_example(args):
     run = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "parallel.py")],
+        [sys.executable, str(ROOT / "examples" / "parallel.py"), *args],
         capture_output=True,
         text=True,
         timeout=120,
