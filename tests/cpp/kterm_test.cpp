@@ -1,6 +1,7 @@
 // kterm_test.cpp: term nodes, constructors, emission, sharing and release.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <iterator>
 #include <utility>
@@ -197,6 +198,27 @@ TEST(Constructors, CopyCommandsAndKeepFields) {
   EXPECT_EQ(a->tag(), b->tag());
   EXPECT_EQ(a->lang(), b->lang());
   EXPECT_EQ(a->cmd_bytes(), b->cmd_bytes());
+}
+
+TEST(KTermDeathTest, ChildIndexIsCheckedAtTheEnd) {
+#ifndef KOVEL_CHECKED
+  GTEST_SKIP() << "a build without KOVEL_CHECKED does not check indices";
+#endif
+  // The check's own abort; a sanitizer that reports the stray read instead exits with a status.
+#ifdef _WIN32
+  const auto aborted = ::testing::ExitedWithCode(3);
+#else
+  const auto aborted = ::testing::KilledBySignal(SIGABRT);
+#endif
+  KTermRef a = leaf("a", "A");
+  KTermRef b = leaf("b", "B");
+  KTermRef t = tuple("t", Kids{a, b}, Cmds{H, H});
+  EXPECT_EQ(&t->child(1), b.get());
+  EXPECT_EXIT(t->child(2), aborted, "");
+  KTermRef q = quote("q", 0, "py", a, Cmds{H});
+  EXPECT_EQ(&q->child(0), a.get());
+  EXPECT_EXIT(q->child(1), aborted, "");
+  EXPECT_EXIT(a->child(0), aborted, "");
 }
 
 TEST(Sharing, CountsRiseAndFallWithHolders) {
