@@ -1,6 +1,11 @@
 // kterm_test.cpp: term nodes, constructors, emission, sharing and release.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
+#include <iterator>
+#include <utility>
+
 #include "term/sterm.hpp"
 #include "test_util.hpp"
 
@@ -195,6 +200,27 @@ TEST(Constructors, CopyCommandsAndKeepFields) {
   EXPECT_EQ(a->cmd_bytes(), b->cmd_bytes());
 }
 
+TEST(KTermDeathTest, ChildIndexIsCheckedAtTheEnd) {
+#ifndef KOVEL_CHECKED
+  GTEST_SKIP() << "a build without KOVEL_CHECKED does not check indices";
+#endif
+  // The check's own abort; a sanitizer that reports the stray read instead exits with a status.
+#ifdef _WIN32
+  const auto aborted = ::testing::ExitedWithCode(3);
+#else
+  const auto aborted = ::testing::KilledBySignal(SIGABRT);
+#endif
+  KTermRef a = leaf("a", "A");
+  KTermRef b = leaf("b", "B");
+  KTermRef t = tuple("t", Kids{a, b}, Cmds{H, H});
+  EXPECT_EQ(&t->child(1), b.get());
+  EXPECT_EXIT(t->child(2), aborted, "");
+  KTermRef q = quote("q", 0, "py", a, Cmds{H});
+  EXPECT_EQ(&q->child(0), a.get());
+  EXPECT_EXIT(q->child(1), aborted, "");
+  EXPECT_EXIT(a->child(0), aborted, "");
+}
+
 TEST(Sharing, CountsRiseAndFallWithHolders) {
   KTermRef x = leaf("integer", "42");
   EXPECT_EQ(x->use_count(), 1u);
@@ -237,6 +263,38 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
   big = KTermRef();  // 36 MB of leaves and the node that holds them
   EXPECT_EQ(nodes.settles(), 1);
   EXPECT_EQ(nodes.count(), 0);
+
+  // The root's own block counts, and the threshold is exact: each term below is padded by one
+  // of its texts until the blocks its release frees come to kSettleBytes, or one byte less. A
+  // lone leaf; a Quote with a span over a leaf; a Tuple whose children outlive it, so that its
+  // own block is all that goes.
+  const std::string text(kSettleBytes, 't');
+  const std::string_view pad(text);
+  const KTermRef kept = leaf("k", "k");
+  const Kids kids(kSettleBytes / 16, kept);
+  const std::function<KTermRef(size_t)> terms[] = {
+      [&](size_t n) { return leaf("l", pad.substr(0, n)); },
+      [&](size_t n) {
+        return kquote_at("q", 1, pad.substr(0, n), leaf("x", "x"), Cmds{H}, Span{1, 2}).share();
+      },
+      [&](size_t n) { return tuple(pad.substr(0, n), kids, Cmds{H}); },
+  };
+  for (size_t k = 0; k < std::size(terms); ++k) {
+    // The bytes of the blocks made for term k padded by n, and the settles its release causes.
+    auto made_and_settled = [&](size_t n) {
+      const size_t bytes = nodes.bytes();
+      const int settles = nodes.settles();
+      KTermRef t = terms[k](n);
+      const size_t made = nodes.bytes() - bytes;
+      t = KTermRef();
+      return std::pair{made, nodes.settles() - settles};
+    };
+    const size_t probe = size_t{1} << 22;  // each length varint keeps its width from here up
+    const size_t fill = probe + (kSettleBytes - made_and_settled(probe).first);
+    EXPECT_EQ(made_and_settled(fill - 1), std::pair(kSettleBytes - 1, 0)) << k;
+    EXPECT_EQ(made_and_settled(fill), std::pair(kSettleBytes, 1)) << k;
+  }
+  EXPECT_EQ(nodes.count(), 1);  // `kept` alone
 }
 
 TEST(Sharing, ReleaseDropsEveryDyingChild) {

@@ -29,6 +29,7 @@ class LiveNodes {
  public:
   LiveNodes() : saved_(node_allocator()) {
     live() = 0;
+    made() = 0;
     largest() = 0;
     settled() = 0;
     set_node_allocator({allocate, release, settle});
@@ -37,6 +38,8 @@ class LiveNodes {
   LiveNodes(const LiveNodes&) = delete;
   LiveNodes& operator=(const LiveNodes&) = delete;
   int64_t count() const { return live().load(); }
+  /// The bytes of every block made while it is installed.
+  size_t bytes() const { return made().load(); }
   /// The largest block asked for, and how often a release let the allocator settle.
   size_t largest_block() const { return largest().load(); }
   int settles() const { return settled().load(); }
@@ -44,6 +47,10 @@ class LiveNodes {
  private:
   static std::atomic<int64_t>& live() {
     static std::atomic<int64_t> n{0};
+    return n;
+  }
+  static std::atomic<size_t>& made() {
+    static std::atomic<size_t> n{0};
     return n;
   }
   static std::atomic<size_t>& largest() {
@@ -58,7 +65,10 @@ class LiveNodes {
   static void* allocate(size_t n) noexcept {
     if (n > largest()) largest() = n;
     void* p = std::malloc(n);
-    if (p) ++live();
+    if (p) {
+      ++live();
+      made() += n;
+    }
     return p;
   }
   static void release(void* p) noexcept {
