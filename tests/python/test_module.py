@@ -2,11 +2,14 @@
 
 import gc
 import importlib.util
+import pickle
+import sys
 import weakref
 
 import pytest
 from termmodel import BROKEN
 
+import kovel
 import kovel._kovel as K
 
 NAMES = [
@@ -433,11 +436,19 @@ def test_text_accepts_str_subclasses_and_nul():
 def test_panic_exception(panic_type, op):
     assert panic_type.__bases__ == (BaseException,)
     assert panic_type.__name__ not in vars(K)
+    # Named under the package, which gives it to pickle.
+    assert (panic_type.__module__, panic_type.__qualname__) == ("kovel", "PanicException")
+    assert kovel.PanicException is panic_type
+    refs = sys.getrefcount(panic_type)
     t = K.from_postcard_bytes(BROKEN)
     with pytest.raises(BaseException) as ei:
         {"str": str, "repr": repr, "coparse": K.KTerm.coparse, "reduce": K.KTerm.reduce}[op](t)
     assert type(ei.value) is panic_type
     assert len(ei.value.args) == 1 and isinstance(ei.value.args[0], str) and ei.value.args[0]
+    back = pickle.loads(pickle.dumps(ei.value))
+    assert type(back) is panic_type and back.args == ei.value.args
+    del ei, back
+    assert sys.getrefcount(panic_type) == refs  # each instance gave back its class
     # The term and the module stay usable.
     assert t.postcard_bytes() == BROKEN
     assert str(K.leaf("integer", "42")) == "42"

@@ -42,6 +42,9 @@ def test_package_re_exports_the_module():
     ns: dict[str, object] = {}
     exec("from kovel import *", ns)
     assert sorted(k for k in ns if k != "__builtins__") == sorted(K.__all__)
+    with pytest.raises(AttributeError) as ei:
+        kovel.PanicExceptions  # noqa: B018 - only PanicException is looked up on demand
+    assert str(ei.value) == "module 'kovel' has no attribute 'PanicExceptions'"
 
 
 @pytest.mark.parametrize("protocol", PROTOCOLS)
