@@ -144,7 +144,7 @@ PyType_Slot builder_slots[] = {
 };
 
 // The bare class name: cells.cpp names the type "builtins.Builder".
-PyType_Spec builder_spec = {"Builder", sizeof(Instance<BuilderState>), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec builder_spec = {"Builder", instance_basicsize<BuilderState>, 0, Py_TPFLAGS_DEFAULT,
                             builder_slots};
 
 }  // namespace

@@ -17,7 +17,7 @@ PyType_Slot cmd_or_hole_slots[] = {
 };
 
 // The bare class name: cells.cpp names the type "builtins.CmdOrHole".
-PyType_Spec cmd_or_hole_spec = {"CmdOrHole", sizeof(Instance<CmdOrHole>), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec cmd_or_hole_spec = {"CmdOrHole", instance_basicsize<CmdOrHole>, 0, Py_TPFLAGS_DEFAULT,
                                 cmd_or_hole_slots};
 
 }  // namespace

@@ -111,7 +111,8 @@ PyType_Slot kterm_slots[] = {
 };
 
 // The bare class name: cells.cpp names the type "builtins.KTerm".
-PyType_Spec kterm_spec = {"KTerm", sizeof(Instance<KTermRef>), 0, Py_TPFLAGS_DEFAULT, kterm_slots};
+PyType_Spec kterm_spec = {"KTerm", instance_basicsize<KTermRef>, 0, Py_TPFLAGS_DEFAULT,
+                          kterm_slots};
 
 }  // namespace
 

@@ -75,6 +75,36 @@ constexpr char module_doc[] =
     "kovel's core IR, exposed to Python as the native `kovel._kovel` module\n"
     "(re-exported by the `kovel` package's `__init__.py`).";
 
+#if defined(Py_TARGET_ABI3T)
+// The stable ABI of free-threaded builds hides PyModuleDef: the module is described by a
+// static array of slots, which the interpreter asks for through PyModExport__kovel.
+
+PyABIInfo_VAR(abi_info);
+
+// Every entry runs with the interpreter lock held and none is ready to run without it: a
+// free-threaded interpreter turns the lock on when it imports the module (and says so). Only
+// interpreters that share the main interpreter's lock may import it, as with PyInit__kovel.
+PySlot kovel_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR_STATIC(Py_mod_name, "_kovel"),
+    PySlot_PTR_STATIC(Py_mod_doc, module_doc),
+    PySlot_PTR(Py_mod_exec, slot_fn(kovel_exec)),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_USED),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED),
+    PySlot_END,
+};
+
+}  // namespace
+}  // namespace kovel::py
+
+PyMODEXPORT_FUNC PyModExport__kovel(void) {
+  // The interpreter may ask again, from any thread, while other threads make nodes: the
+  // allocator is set once, before the first node.
+  static const bool allocator_set = (kovel::py::use_interpreter_allocator(), true);
+  static_cast<void>(allocator_set);
+  return kovel::py::kovel_slots;
+}
+#else
 PyModuleDef_Slot kovel_slots[] = {
     {Py_mod_exec, slot_fn(kovel_exec)},
     {0, nullptr},
@@ -100,3 +130,4 @@ PyMODINIT_FUNC PyInit__kovel(void) {
   kovel::py::use_interpreter_allocator();
   return PyModuleDef_Init(&kovel::py::kovel_module);
 }
+#endif

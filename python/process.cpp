@@ -22,11 +22,14 @@ namespace {
 // Written before exit_begun is set (release), read after it is seen (acquire).
 std::thread::id exit_thread;
 
-void* node_allocate(size_t n) noexcept { return PyObject_Malloc(n); }
+// The general allocator, not the object allocator: a free-threaded interpreter keeps that for
+// Python objects, whose heaps its collector walks. Elsewhere both are the same small-object
+// allocator.
+void* node_allocate(size_t n) noexcept { return PyMem_Malloc(n); }
 
 // A node dropped by a thread that the interpreter is ending, without the lock, is left alone.
 void node_release(void* p) noexcept {
-  if (may_release()) PyObject_Free(p);
+  if (may_release()) PyMem_Free(p);
 }
 
 // After a large term is dropped: the malloc'd blocks of its wide nodes, and the stacks that

@@ -5,7 +5,7 @@
 
 namespace kovel::py {
 
-/// Makes the interpreter's small-object allocator the home of every term node.
+/// Makes the interpreter's general allocator (PyMem_Malloc) the home of every term node.
 void use_interpreter_allocator() noexcept;
 
 /// Registers with atexit the mark that the interpreter has begun to exit (exit_begun).

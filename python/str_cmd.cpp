@@ -18,7 +18,7 @@ PyType_Slot str_cmd_slots[] = {
 };
 
 // The bare class name: cells.cpp names the type "builtins.StrCmd".
-PyType_Spec str_cmd_spec = {"StrCmd", sizeof(Instance<StrCmd>), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec str_cmd_spec = {"StrCmd", instance_basicsize<StrCmd>, 0, Py_TPFLAGS_DEFAULT,
                             str_cmd_slots};
 
 }  // namespace

@@ -33,7 +33,11 @@ mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 
-want="versions=${versions[*]} root=$root"
+# With each interpreter come its C headers and its documentation: the second build of the
+# extension (abi3t, scripts/abi3t.sh) compiles against 3.15's headers, and the test command
+# checks that build's imports against the stable ABI that 3.15's documentation lists.
+extras=(dev doc)
+want="versions=${versions[*]} extras=${extras[*]} root=$root"
 if [ "${KOVEL_PYTHONS_REFRESH:-0}" != 1 ] && [ "$(cat "$ready" 2>/dev/null)" = "$want" ]; then
   for v in "${versions[@]}"; do
     echo "$root/usr/bin/python$v"
@@ -105,7 +109,7 @@ apt-get "${apt_opts[@]}" -q --error-on=any update >&2 ||
   die "could not read Debian unstable's package list from $mirror"
 packages=(python3-pip-whl)
 for v in "${versions[@]}"; do
-  packages+=("python$v" "python$v-venv")
+  packages+=("python$v" "python$v-venv" "libpython$v-dev" "python$v-doc")
 done
 apt-get "${apt_opts[@]}" -q -y --no-install-recommends --download-only install "${packages[@]}" \
   >"$apt_dir/download.log" 2>&1 ||

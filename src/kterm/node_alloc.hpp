@@ -2,10 +2,10 @@
 //
 // A node is one block, taken when it is made and given back when its last reference goes.
 // The host may supply the allocator: the Python binding hands in the interpreter's own
-// small-object allocator, which keeps size classes, hands empty arenas back to the system and
-// is safe across fork, and under which every node is made and freed (each entry point holds
-// the interpreter lock, and so does every place a last reference drops). Without a host, as
-// in the core's own tests and the fuzzer, blocks come from malloc.
+// general allocator, which keeps size classes, hands empty arenas back to the system and is
+// safe across fork, and under which every node is made and freed (each entry point holds the
+// interpreter lock, and so does every place a last reference drops). Without a host, as in
+// the core's own tests and the fuzzer, blocks come from malloc.
 #pragma once
 
 #include <cstddef>
