@@ -5,6 +5,8 @@
 # root's own python3, which runs the examples and the Python suite.
 # A stage of test.sh: it takes that script's tools (build-test/tools) and sdist
 # (build-test/dist), and writes its logs and a summary of its counts to build-test/aarch64.
+# Its stages (aarch64-ctest, aarch64-examples, aarch64-pytest) go to test.sh's ledger
+# (KOVEL_STAGES, see scripts/stages.sh), or run on its own to build-test/aarch64/stages.tsv.
 # Needs root (binfmt_misc, debootstrap, mounts in a mount namespace of its own, chroot).
 # KOVEL_ARM64_ROOT: where the arm64 root is kept (default /var/cache/kovel/arm64-root);
 # debootstrap makes it once, and it is reused while it is whole and of the same release.
@@ -36,6 +38,9 @@ sdist=$(ls "$out"/dist/kovel-*.tar.gz)
 export PATH="$out/bin:$PATH"
 mkdir -p "$work"
 rm -f "$work/summary.log"
+# shellcheck source=scripts/stages.sh
+. scripts/stages.sh
+[ -n "${KOVEL_STAGES:-}" ] || stages_init "$work/stages.tsv"
 
 # The kernel hands arm64 programs to qemu-user. The F flag opens the interpreter at
 # registration, so that it runs inside the root as well.
@@ -167,6 +172,7 @@ cmake -S . -B "$work/core" -G Ninja --toolchain "$root/cmake/aarch64-linux-gnu.c
 status=0
 (ulimit -v "$limit_kb" && cd "$work/core" && ctest --output-on-failure -j2) \
   >"$work/ctest.log" 2>&1 || status=$?
+stage_ctest aarch64-ctest "$work/ctest.log" "$status"
 grep -E 'tests passed|\(Failed\)|\(Timeout\)' "$work/ctest.log"
 ctest_total=$(grep -oE 'out of [0-9]+' "$work/ctest.log" | grep -oE '[0-9]+' | tail -n 1)
 ctest_failed=$(grep -oE '[0-9]+ tests failed' "$work/ctest.log" | grep -oE '[0-9]+' || echo 0)
@@ -183,13 +189,17 @@ in_root "$venv/bin/python" -m pip install -q -r /kovel/tests/python/requirements
 in_root "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
   "/kovel/${wheel#"$root"/}"
 in_root "$venv/bin/python" -c 'import platform, kovel; assert platform.machine() == "aarch64"'
+ran=0
 for example in examples/*.py; do
   in_root "$venv/bin/python" "/kovel/$example" >/dev/null
+  ran=$((ran + 1))
 done
+stage_record aarch64-examples "$ran" 0 0 examples
 status=0
 in_root /bin/sh -c \
   "cd /kovel/tests/python && $venv/bin/python -m pytest -q -p no:cacheprovider -rfEs" 2>&1 |
   tee "$work/pytest.log" || status=$?
+stage_pytest aarch64-pytest "$work/pytest.log" "$status"
 pytest_passed=$(grep -oE '[0-9]+ passed' "$work/pytest.log" | tail -n 1 | grep -oE '[0-9]+' || true)
 pytest_failed=$(grep -oE '[0-9]+ failed' "$work/pytest.log" | tail -n 1 | grep -oE '[0-9]+' || true)
 

@@ -5,24 +5,32 @@
 # reference's examples) and the examples, then the typing checks, the packaging checks,
 # both suites against a clang++ -stdlib=libc++ build, both again under the address and
 # undefined-behaviour sanitizers, and the aarch64 wheel and tests under emulation.
-# Warnings are errors in every build here (KOVEL_WERROR=ON).
+# Warnings are errors in every build here (KOVEL_WERROR=ON). Every stage that runs tests
+# records its counts in a ledger (scripts/stages.sh), and the run ends with their table: a
+# stage declared below that is missing, ran nothing, had failures or exited nonzero fails it.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 out="$root/build-test"
 mkdir -p "$out"
-passed=0
-failed=0
 plat=manylinux_2_17_x86_64
+# The CPythons the wheel is tested on: pyenv's, then the ones scripts/pythons.sh unpacks.
+pyenv_minors=(3.10 3.11 3.12 3.13)
+unpacked_minors=(3.14 3.15)
 
-count() {  # adds the "N passed" / "N failed" figures of a runner's log
-  local p f
-  p=$(grep -oE '[0-9]+ passed' "$1" | tail -n 1 | grep -oE '[0-9]+' || true)
-  f=$(grep -oE '[0-9]+ failed' "$1" | tail -n 1 | grep -oE '[0-9]+' || true)
-  passed=$((passed + ${p:-0}))
-  failed=$((failed + ${f:-0}))
-}
+# shellcheck source=scripts/stages.sh
+. scripts/stages.sh
+stages_init "$out/stages.tsv"
+# Every stage that must report, one line each; a new stage adds its line here and one
+# stage_pytest / stage_ctest / stage_record call where it runs.
+stage_expect ctest fuzz
+for minor in "${pyenv_minors[@]}" "${unpacked_minors[@]}"; do
+  stage_expect "examples-$minor" "pytest-$minor"
+done
+[ "${KOVEL_SKIP_AARCH64:-0}" = 1 ] || stage_expect aarch64-ctest aarch64-examples aarch64-pytest
+stage_expect ctest-libcxx pytest-libcxx
+stage_expect ctest-sanitize pytest-sanitize
 
 # Runs the Python suite in $venv against the module of build-test/$1, put with the package's
 # sources in a directory of its own (the package's metadata, its version, comes from the wheel
@@ -39,12 +47,14 @@ suite_on_build() {
   cp pysrc/kovel/* "$pkg/kovel/" && cp "build-test/$build/python/"_kovel*.so "$pkg/kovel/"
   # The version module is written by the wheel's build: the one installed in $venv.
   cp "$("$venv/bin/python" -c 'import kovel._version as v; print(v.__file__)')" "$pkg/kovel/"
+  local status=0
   (cd tests/python &&
     env PYTHONPATH="$pkg" "${vars[@]}" "$venv/bin/python" -c \
       'import sys, kovel._kovel as m; assert m.__file__.startswith(sys.argv[1]), m.__file__' "$pkg" &&
     env PYTHONPATH="$pkg" "${vars[@]}" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@") 2>&1 |
-    tee "$log"
-  count "$log"
+    tee "$log" || status=$?
+  stage_pytest "pytest-$build" "$log" "$status"
+  [ "$status" -eq 0 ] || { echo "pytest failed on the $build build"; exit 1; }
 }
 
 bash scripts/deps.sh
@@ -81,17 +91,24 @@ else
 fi
 "$tools/bin/pre-commit" validate-config .pre-commit-config.yaml
 
+echo "== the test command's ledger of stages, against made-up runner output"
+bash tests/scripts/stages_test.sh
+
 echo "== C++ core tests"
 cmake -S . -B build-test/core -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVEL_TESTS=ON \
   -DKOVEL_WERROR=ON >/dev/null
 cmake --build build-test/core -j2
-(cd build-test/core && ctest --output-on-failure -j2) | tee "$out/ctest.log"
-ctest_total=$(grep -oE 'out of [0-9]+' "$out/ctest.log" | grep -oE '[0-9]+' | tail -n 1)
-ctest_failed=$(grep -oE '[0-9]+ tests failed' "$out/ctest.log" | grep -oE '[0-9]+' || echo 0)
-passed=$((passed + ctest_total - ctest_failed))
+status=0
+(cd build-test/core && ctest --output-on-failure -j2) | tee "$out/ctest.log" || status=$?
+stage_ctest ctest "$out/ctest.log" "$status"
+[ "$status" -eq 0 ] || { echo "ctest failed"; exit 1; }
 
 echo "== decoder fuzz run (${KOVEL_FUZZ_SECONDS:-60}s)"
-bash scripts/fuzz.sh "${KOVEL_FUZZ_SECONDS:-60}"
+status=0
+bash scripts/fuzz.sh "${KOVEL_FUZZ_SECONDS:-60}" | tee "$out/fuzz.log" || status=$?
+stage_record fuzz "$(sed -n 's/^decode_fuzz: \([0-9][0-9]*\) executions .*/\1/p' "$out/fuzz.log")" \
+  "$((status != 0))" "$status" executions
+[ "$status" -eq 0 ] || exit "$status"
 
 echo "== sdist, a wheel built from it, repaired to $plat"
 rm -rf "$out/dist" "$out/wheelhouse"
@@ -113,14 +130,18 @@ echo "built $(basename "$sdist") ($(stat -c %s "$sdist") bytes)," \
 command -v pyenv >/dev/null 2>&1 ||
   { echo "pyenv is missing: the Python stage needs its CPythons 3.10 to 3.13" >&2; exit 1; }
 pythons=()
-for minor in 3.10 3.11 3.12 3.13; do
+for minor in "${pyenv_minors[@]}"; do
   v=$(pyenv versions --bare | grep -E "^${minor//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)
   [ -n "$v" ] || { echo "pyenv has no CPython $minor: run 'pyenv install $minor'" >&2; exit 1; }
   pythons+=("$(pyenv root)/versions/$v/bin/python")
 done
-newer=$(bash scripts/pythons.sh 3.14 3.15) ||
-  { echo "scripts/pythons.sh could not provide CPython 3.14 and 3.15" >&2; exit 1; }
+newer=$(bash scripts/pythons.sh "${unpacked_minors[@]}") ||
+  { echo "scripts/pythons.sh could not provide CPython ${unpacked_minors[*]}" >&2; exit 1; }
 mapfile -t -O "${#pythons[@]}" pythons <<<"$newer"
+# One interpreter for each version asked, of that version, in that order.
+stage_interpreters "${pyenv_minors[@]}" "${unpacked_minors[@]}" -- "${pythons[@]}" ||
+  { echo "pyenv and scripts/pythons.sh must give CPython ${pyenv_minors[*]} ${unpacked_minors[*]}," \
+    "one path each" >&2; exit 1; }
 # The sanitizer build compiles the module against its venv's CPython and preloads the host's
 # sanitizer runtimes into it: the unpacked 3.14 and 3.15 have no C headers and run on a
 # glibc of their own, so that stage takes the newest pyenv CPython.
@@ -138,13 +159,16 @@ for py in "${pythons[@]}"; do
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q -r tests/python/requirements.txt
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  ran=0
   for example in examples/*.py; do
     "$venv/bin/python" "$example" >/dev/null
+    ran=$((ran + 1))
   done
+  stage_record "examples-$ver" "$ran" 0 0 examples
   log="$out/pytest-$ver.log"
   status=0
   (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) 2>&1 | tee "$log" || status=$?
-  count "$log"
+  stage_pytest "pytest-$ver" "$log" "$status"
   [ "$status" -eq 0 ] || { echo "pytest failed on Python $ver"; exit 1; }
 done
 
@@ -165,8 +189,8 @@ if [ "${KOVEL_SKIP_AARCH64:-0}" = 1 ]; then
   echo "KOVEL_SKIP_AARCH64=1: skipped the aarch64 wheel, its examples and Python suite," \
     "and the C++ tests under qemu-user"
 else
+  # It records its stages in this run's ledger (KOVEL_STAGES).
   bash scripts/aarch64.sh
-  count "$out/aarch64/summary.log"
 fi
 
 # The builds below compile the module against an interpreter with headers: pyenv's newest.
@@ -194,10 +218,12 @@ for f in build-test/libcxx/tests/cpp/kovel_core_tests build-test/libcxx/python/_
     exit 1
   fi
 done
+status=0
 (cd build-test/libcxx && ctest -j2 --output-on-failure) >"$out/ctest-libcxx.log" 2>&1 ||
-  { cat "$out/ctest-libcxx.log"; exit 1; }
+  status=$?
+stage_ctest ctest-libcxx "$out/ctest-libcxx.log" "$status"
+[ "$status" -eq 0 ] || { cat "$out/ctest-libcxx.log"; exit 1; }
 grep -E 'tests passed|\((Skipped|Failed)\)' "$out/ctest-libcxx.log"
-passed=$((passed + $(grep -oE 'out of [0-9]+' "$out/ctest-libcxx.log" | grep -oE '[0-9]+')))
 suite_on_build libcxx
 
 echo "== under address and undefined-behaviour sanitizers: C++ core, then the Python suite"
@@ -206,7 +232,10 @@ cmake -S . -B build-test/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOVEL_SANI
   >/dev/null
 cmake --build build-test/sanitize -j2
 # The summary, and any test skipped or failed there.
-(cd build-test/sanitize && ctest -j2 --output-on-failure) >"$out/ctest-sanitize.log" 2>&1 || true
+status=0
+(cd build-test/sanitize && ctest -j2 --output-on-failure) >"$out/ctest-sanitize.log" 2>&1 ||
+  status=$?
+stage_ctest ctest-sanitize "$out/ctest-sanitize.log" "$status"
 grep -E 'tests passed|\((Skipped|Failed)\)' "$out/ctest-sanitize.log"
 grep -q '100% tests passed' "$out/ctest-sanitize.log"
 # The loop test measures resident memory, which the sanitizer's quarantine inflates; the
@@ -217,5 +246,5 @@ suite_on_build sanitize PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
   LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" -- \
   -k 'not test_no_leaks_in_a_loop and not test_typing'
 
-echo "tests: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+echo "== stages"
+stage_report
