@@ -15,6 +15,7 @@ set -euo pipefail
 
 versions=("$@")
 [ "${#versions[@]}" -gt 0 ] || versions=(3.14 3.15)
+asked=("${versions[@]}")
 cache="${KOVEL_PYTHONS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kovel/pythons}"
 root="$cache/root"
 ready="$root/.kovel-ready"
@@ -37,12 +38,25 @@ flock 9
 # extension (abi3t, scripts/abi3t.sh) compiles against 3.15's headers, and the test command
 # checks that build's imports against the stable ABI that 3.15's documentation lists.
 extras=(dev doc)
-want="versions=${versions[*]} extras=${extras[*]} root=$root"
-if [ "${KOVEL_PYTHONS_REFRESH:-0}" != 1 ] && [ "$(cat "$ready" 2>/dev/null)" = "$want" ]; then
+# The cache serves any versions it holds: a run that asks for fewer (abi3t.sh wants 3.15 only)
+# keeps the others.
+made="extras=${extras[*]} root=$root"
+if [ "${KOVEL_PYTHONS_REFRESH:-0}" != 1 ] && [ "$(sed -n 2p "$ready" 2>/dev/null)" = "$made" ]; then
+  held=" $(sed -n 's/^versions=//p' "$ready") "
+  all_held=1
   for v in "${versions[@]}"; do
-    echo "$root/usr/bin/python$v"
+    [[ $held == *" $v "* ]] || all_held=0
   done
-  exit 0
+  if [ "$all_held" = 1 ]; then
+    for v in "${asked[@]}"; do
+      echo "$root/usr/bin/python$v"
+    done
+    exit 0
+  fi
+  # Asked for one it lacks: unpack the union, so that no caller loses its own.
+  for v in $held; do
+    [[ " ${versions[*]} " == *" $v "* ]] || versions+=("$v")
+  done
 fi
 
 # The mirror of the machine's own apt sources: the entry for its stable release.
@@ -139,7 +153,7 @@ for v in "${versions[@]}"; do
 done
 # The packages themselves are not needed once unpacked.
 rm -rf "$apt_dir"
-echo "$want" >"$ready"
-for v in "${versions[@]}"; do
+printf 'versions=%s\n%s\n' "${versions[*]}" "$made" >"$ready"
+for v in "${asked[@]}"; do
   echo "$root/usr/bin/python$v"
 done

@@ -29,6 +29,7 @@ for minor in "${pyenv_minors[@]}" "${unpacked_minors[@]}"; do
   stage_expect "examples-$minor" "pytest-$minor"
 done
 [ "${KOVEL_SKIP_AARCH64:-0}" = 1 ] || stage_expect aarch64-ctest aarch64-examples aarch64-pytest
+stage_expect examples-abi3t pytest-abi3t abi3t-symbols
 stage_expect ctest-libcxx pytest-libcxx
 stage_expect ctest-sanitize pytest-sanitize
 
@@ -122,6 +123,8 @@ wheel=$(ls "$out"/wheelhouse/kovel-*-cp310-abi3-*"$plat"*.whl)
 tr '\n' ' ' <"$out/auditwheel.log" | grep -q "platform tag: \"$plat\"" ||
   { echo "the wheel does not meet $plat" >&2; exit 1; }
 "$tools/bin/twine" check --strict "$sdist" "$wheel"
+# Every symbol the module imports is in 3.10's stable ABI.
+"$tools/bin/abi3audit" --strict --summary "$wheel"
 echo "built $(basename "$sdist") ($(stat -c %s "$sdist") bytes)," \
   "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 
@@ -143,8 +146,8 @@ stage_interpreters "${pyenv_minors[@]}" "${unpacked_minors[@]}" -- "${pythons[@]
   { echo "pyenv and scripts/pythons.sh must give CPython ${pyenv_minors[*]} ${unpacked_minors[*]}," \
     "one path each" >&2; exit 1; }
 # The sanitizer build compiles the module against its venv's CPython and preloads the host's
-# sanitizer runtimes into it: the unpacked 3.14 and 3.15 have no C headers and run on a
-# glibc of their own, so that stage takes the newest pyenv CPython.
+# sanitizer runtimes into it: the unpacked 3.14 and 3.15 run on a glibc of their own, so that
+# stage takes the newest pyenv CPython.
 sanitize_py="${pythons[3]}"
 
 for py in "${pythons[@]}"; do
@@ -171,6 +174,51 @@ for py in "${pythons[@]}"; do
   stage_pytest "pytest-$ver" "$log" "$status"
   [ "$status" -eq 0 ] || { echo "pytest failed on Python $ver"; exit 1; }
 done
+
+# The second build, for free-threaded CPython (abi3t), in a GIL build of 3.15, which loads
+# abi3t modules too. pip rightly refuses the wheel's tag there, so it is unpacked.
+py315="${pythons[-1]}"
+echo "== abi3t: the second build's wheel, unpacked into CPython" \
+  "$("$py315" -c 'import sys; print(sys.version.split()[0])'); examples, the Python suite"
+abi3t_wheel=$(KOVEL_WERROR=ON bash scripts/abi3t.sh "$out/abi3t")
+"$tools/bin/twine" check --strict "$abi3t_wheel"
+echo "built $(basename "$abi3t_wheel") ($(stat -c %s "$abi3t_wheel") bytes)"
+venv="$out/venv-abi3t"
+if ! "$venv/bin/python" -c '' 2>/dev/null ||
+  ! grep -qxF "home = $(dirname "$py315")" "$venv/pyvenv.cfg"; then
+  "$py315" -m venv --clear "$venv"
+fi
+"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+"$venv/bin/python" -m pip install -q -r tests/python/requirements.txt
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+rm -rf "$site/kovel" "$site"/kovel-*.dist-info
+"$venv/bin/python" -m zipfile -e "$abi3t_wheel" "$site"
+"$venv/bin/python" -c 'import kovel._kovel as m; assert m.__file__.endswith(".abi3t.so"), m.__file__
+print("loaded", m.__file__)'
+ran=0
+for example in examples/*.py; do
+  "$venv/bin/python" "$example" >/dev/null
+  ran=$((ran + 1))
+done
+stage_record examples-abi3t "$ran" 0 0 examples
+status=0
+(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) 2>&1 |
+  tee "$out/pytest-abi3t.log" || status=$?
+stage_pytest pytest-abi3t "$out/pytest-abi3t.log" "$status"
+[ "$status" -eq 0 ] || { echo "pytest failed on the abi3t build"; exit 1; }
+# Every symbol it imports is in 3.15's stable ABI: the limited API its documentation lists,
+# and the private helpers that its limited headers declare for an abi3t build.
+include=$("$py315" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+status=0
+"$tools/bin/python" scripts/stable_abi.py "$site/kovel/_kovel.abi3t.so" \
+  --doc "$(dirname "$(dirname "$py315")")/share/doc/python3.15/html/c-api/stable.html" \
+  -- cc -DPy_TARGET_ABI3T=0x030F0000 -I"$include" -idirafter "$(dirname "$include")" |
+  tee "$out/abi3t-symbols.log" || status=$?
+stage_record abi3t-symbols \
+  "$(sed -n 's/.*: \([0-9][0-9]*\) imported symbols.*/\1/p' "$out/abi3t-symbols.log")" \
+  "$(sed -n 's/.*: \([0-9][0-9]*\) outside the stable ABI$/\1/p' "$out/abi3t-symbols.log")" \
+  "$status" symbols
+[ "$status" -eq 0 ] || { echo "the abi3t build imports symbols outside the stable ABI"; exit 1; }
 
 echo "== typing: stub against the module, examples under mypy --strict and pyright strict"
 venv="$out/venv-$("${pythons[-1]}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
