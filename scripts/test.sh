@@ -150,29 +150,39 @@ stage_interpreters "${pyenv_minors[@]}" "${unpacked_minors[@]}" -- "${pythons[@]
 # stage takes the newest pyenv CPython.
 sanitize_py="${pythons[3]}"
 
-for py in "${pythons[@]}"; do
-  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  echo "== Python $ver: $py, CPython $("$py" -c 'import sys; print(sys.version.split()[0])')"
-  venv="$out/venv-$ver"
-  # A venv is kept between runs while it still runs on this interpreter.
-  if ! "$venv/bin/python" -c '' 2>/dev/null ||
-    ! grep -qxF "home = $(dirname "$py")" "$venv/pyvenv.cfg"; then
-    "$py" -m venv --clear "$venv"
+# A venv of interpreter $1 at $2 with the suite's requirements, kept between runs while it
+# still runs on that interpreter.
+test_venv() {
+  if ! "$2/bin/python" -c '' 2>/dev/null || ! grep -qxF "home = $(dirname "$1")" "$2/pyvenv.cfg"
+  then
+    "$1" -m venv --clear "$2"
   fi
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q -r tests/python/requirements.txt
-  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
-  ran=0
+  "$2/bin/python" -m pip install -q --upgrade pip >/dev/null
+  "$2/bin/python" -m pip install -q -r tests/python/requirements.txt
+}
+
+# The examples and the Python suite with the kovel installed in venv $2, as stages
+# examples-$1 and pytest-$1.
+examples_and_suite() {
+  local name=$1 venv=$2 ran=0 status=0 example
   for example in examples/*.py; do
     "$venv/bin/python" "$example" >/dev/null
     ran=$((ran + 1))
   done
-  stage_record "examples-$ver" "$ran" 0 0 examples
-  log="$out/pytest-$ver.log"
-  status=0
-  (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) 2>&1 | tee "$log" || status=$?
-  stage_pytest "pytest-$ver" "$log" "$status"
-  [ "$status" -eq 0 ] || { echo "pytest failed on Python $ver"; exit 1; }
+  stage_record "examples-$name" "$ran" 0 0 examples
+  (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) 2>&1 |
+    tee "$out/pytest-$name.log" || status=$?
+  stage_pytest "pytest-$name" "$out/pytest-$name.log" "$status"
+  [ "$status" -eq 0 ] || { echo "pytest failed on $name"; exit 1; }
+}
+
+for py in "${pythons[@]}"; do
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  echo "== Python $ver: $py, CPython $("$py" -c 'import sys; print(sys.version.split()[0])')"
+  venv="$out/venv-$ver"
+  test_venv "$py" "$venv"
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  examples_and_suite "$ver" "$venv"
 done
 
 # The second build, for free-threaded CPython (abi3t), in a GIL build of 3.15, which loads
@@ -184,28 +194,13 @@ abi3t_wheel=$(KOVEL_WERROR=ON bash scripts/abi3t.sh "$out/abi3t")
 "$tools/bin/twine" check --strict "$abi3t_wheel"
 echo "built $(basename "$abi3t_wheel") ($(stat -c %s "$abi3t_wheel") bytes)"
 venv="$out/venv-abi3t"
-if ! "$venv/bin/python" -c '' 2>/dev/null ||
-  ! grep -qxF "home = $(dirname "$py315")" "$venv/pyvenv.cfg"; then
-  "$py315" -m venv --clear "$venv"
-fi
-"$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$venv/bin/python" -m pip install -q -r tests/python/requirements.txt
+test_venv "$py315" "$venv"
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 rm -rf "$site/kovel" "$site"/kovel-*.dist-info
 "$venv/bin/python" -m zipfile -e "$abi3t_wheel" "$site"
 "$venv/bin/python" -c 'import kovel._kovel as m; assert m.__file__.endswith(".abi3t.so"), m.__file__
 print("loaded", m.__file__)'
-ran=0
-for example in examples/*.py; do
-  "$venv/bin/python" "$example" >/dev/null
-  ran=$((ran + 1))
-done
-stage_record examples-abi3t "$ran" 0 0 examples
-status=0
-(cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) 2>&1 |
-  tee "$out/pytest-abi3t.log" || status=$?
-stage_pytest pytest-abi3t "$out/pytest-abi3t.log" "$status"
-[ "$status" -eq 0 ] || { echo "pytest failed on the abi3t build"; exit 1; }
+examples_and_suite abi3t "$venv"
 # Every symbol it imports is in 3.15's stable ABI: the limited API its documentation lists,
 # and the private helpers that its limited headers declare for an abi3t build.
 include=$("$py315" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
