@@ -1,14 +1,15 @@
 """stable_abi.py: checks that an extension imports nothing from the interpreter beyond its stable
 ABI.
 
-    python scripts/stable_abi.py MODULE.so --doc .../c-api/stable.html -- CC [CFLAGS ...]
+    python scripts/stable_abi.py MODULE.so --doc .../stable.html [--junit FILE] -- CC [CFLAGS ...]
 
 The stable ABI's public names are the functions and data of "Contents of Limited API" in the
 interpreter's own documentation (c-api/stable.html). Besides those, the ABI holds private
 helpers that the limited headers' macros call (Py_INCREF calls _Py_IncRef there, say): a
 private name is allowed when the headers, preprocessed by CC with CFLAGS (the build's own
 definitions, Py_TARGET_ABI3T or Py_LIMITED_API), still declare it. Every other symbol that
-starts with Py or _Py fails the check. Prints the count checked and each failure.
+starts with Py or _Py fails the check. Prints the count checked and each failure; --junit also
+writes one test case a symbol.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ import html
 import re
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
 
 def documented(doc_path: str) -> set[str]:
@@ -68,6 +70,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("module")
     ap.add_argument("--doc", required=True, help="the interpreter's c-api/stable.html")
+    ap.add_argument("--junit", help="where to write the results as JUnit XML")
     ap.add_argument("compiler", nargs="+", help="after --: the compiler and the build's flags")
     args = ap.parse_args()
     public = documented(args.doc)
@@ -80,6 +83,13 @@ def main() -> None:
     )
     for n in bad:
         print(f"  not in the stable ABI: {n}")
+    if args.junit:
+        suite = ET.Element("testsuite", tests=str(len(names)), failures=str(len(bad)))
+        for n in names:
+            case = ET.SubElement(suite, "testcase", classname="stable-abi", name=n)
+            if n in bad:
+                ET.SubElement(case, "failure", message="not in the stable ABI")
+        ET.ElementTree(suite).write(args.junit, encoding="utf-8", xml_declaration=True)
     sys.exit(1 if bad or not names else 0)
 
 

@@ -6,8 +6,6 @@ import multiprocessing
 import pathlib
 import pickle
 import re
-import subprocess
-import sys
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -115,27 +113,3 @@ def test_terms_cross_a_process_pool(method):
         lifted = pool.submit(K.klift, "c").result()
     assert back.postcard_bytes() == t.postcard_bytes()
     assert str(back) == '[1, "b"]' and str(lifted) == '"c"'
-
-
-# Run as a script: only then does a spawn or forkserver worker replace sys.modules["__main__"]
-# (a worker of `python -m pytest` keeps its own), which is what the example's run() must survive.
-@pytest.mark.parametrize(
-    "args",
-    [[], ["fork"], ["spawn"], ["forkserver"]],
-    ids=["default", "fork", "spawn", "forkserver"],
-)
-def test_parallel_example(args):
-    run = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "parallel.py"), *args],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        check=True,
-    )
-    assert run.stdout == (
-        "def power_1(x):\n    return x\n\n"
-        "def power_2(x):\n    return x * x\n\n"
-        "def power_3(x):\n    return x * x * x\n\n"
-        "def power_4(x):\n    return x * x * x * x\n"
-        "[power_1(3), power_2(3), power_3(3), power_4(3)] == [3, 9, 27, 81]\n"
-    )
