@@ -310,7 +310,7 @@ def aarch64(session):
     toolchain = f"-Ccmake.toolchain-file={ROOT / 'cmake' / 'aarch64-linux-gnu.cmake'}"
     build_wheel(session, dist, work / "build", "--wheel", str(sdist), toolchain,
                 defines=[f"Python_INCLUDE_DIR={include}"],
-                env={"_PYTHON_HOST_PLATFORM": "linux-aarch64"})  # gives the wheel its tag  # fmt: skip
+                env={"_PYTHON_HOST_PLATFORM": "linux-aarch64"})  # the wheel's tag  # fmt: skip
     wheel = repair(session, dist, work / "wheelhouse", "aarch64")
     session.run("twine", "check", "--strict", str(wheel))
     in_root = functools.partial(session.run, *EMULATED, "scripts/in-arm64-root.sh",
