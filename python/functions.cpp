@@ -94,7 +94,7 @@ PyObject* kovel_push(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(name_sig, args, kwargs);
-    return new_kterm(leaf("identifier", a.get(0, to_text))).release();
+    return new_kterm(identifier(a.get(0, to_text))).release();
   });
 }
 

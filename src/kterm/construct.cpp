@@ -1,9 +1,13 @@
 // construct.cpp: the term constructors; each builds one node block.
 #include "kterm/construct.hpp"
 
+#include <array>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "text/escape.hpp"
 
 namespace kovel {
 
@@ -22,6 +26,12 @@ KTermBox make_quote(Variant v, std::string_view tag, uint8_t index, std::string_
   KTermBox node(KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
   term.release();  // the node owns that reference now
   return node;
+}
+
+// v in decimal: at most 20 characters, for INT64_MIN.
+std::string decimal(int64_t v) {
+  char buf[20];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
 }  // namespace
@@ -68,5 +78,25 @@ KTermRef leaf(std::string_view tag, std::string_view code) {
 }
 
 KTermRef sym(std::string_view s) { return leaf(s, s); }
+
+KTermRef identifier(std::string_view s) { return leaf("identifier", s); }
+
+KTermRef lift_int(int64_t v) { return leaf("integer", decimal(v)); }
+
+KTermRef lift_str(std::string_view s) {
+  const std::array<KTermRef, 3> parts = {leaf("string_start", "\""), leaf("string_content", s),
+                                         leaf("string_end", "\"")};
+  const std::array<CmdOrHole, 3> holes = {hole(), hole(), hole()};
+  return tuple("string", parts, holes);
+}
+
+KTermRef lift_html_int(int64_t v) { return leaf("text", decimal(v)); }
+
+KTermRef lift_html_str(std::string_view s) {
+  std::string escaped;
+  escaped.reserve(s.size());  // never shorter than the text
+  text::append_html_escaped(escaped, s);
+  return leaf("text", escaped);
+}
 
 }  // namespace kovel

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <utility>
@@ -198,6 +199,53 @@ TEST(Constructors, CopyCommandsAndKeepFields) {
   EXPECT_EQ(a->tag(), b->tag());
   EXPECT_EQ(a->lang(), b->lang());
   EXPECT_EQ(a->cmd_bytes(), b->cmd_bytes());
+}
+
+// A Tuple with no children and the one command Write(code).
+void expect_leaf(const KTermRef& t, std::string_view tag, const std::string& code) {
+  EXPECT_EQ(t->variant(), Variant::Tuple);
+  EXPECT_EQ(t->tag(), tag);
+  EXPECT_EQ(t->child_count(), 0u);
+  EXPECT_EQ(cmds_of(*t), Cmds{W(code)});
+}
+
+TEST(Constructors, IdentifierIsALeafTaggedIdentifier) {
+  expect_leaf(identifier("foo"), "identifier", "foo");
+}
+
+TEST(Constructors, LiftedIntegersAreDecimalLeaves) {
+  const std::pair<int64_t, std::string> cases[] = {
+      {0, "0"},
+      {7, "7"},
+      {-7, "-7"},
+      {1000, "1000"},
+      {INT64_MAX, "9223372036854775807"},
+      {INT64_MIN, "-9223372036854775808"},
+  };
+  for (const auto& [v, text] : cases) {
+    SCOPED_TRACE(text);
+    expect_leaf(lift_int(v), "integer", text);
+    expect_leaf(lift_html_int(v), "text", text);
+  }
+}
+
+TEST(Constructors, LiftedStringIsItsTextBetweenTwoQuoteLeaves) {
+  for (std::string s : {std::string("say \"hi\""), std::string(), std::string("a\\b\n\0c", 6)}) {
+    KTermRef t = lift_str(s);
+    EXPECT_EQ(t->variant(), Variant::Tuple);
+    EXPECT_EQ(t->tag(), "string");
+    EXPECT_EQ(cmds_of(*t), (Cmds{H, H, H}));
+    ASSERT_EQ(t->child_count(), 3u);
+    expect_leaf(t->child_ref(0), "string_start", "\"");
+    expect_leaf(t->child_ref(1), "string_content", s);
+    expect_leaf(t->child_ref(2), "string_end", "\"");
+  }
+}
+
+TEST(Constructors, LiftedHtmlStringIsOneEscapedTextLeaf) {
+  expect_leaf(lift_html_str("<a href=\"x\">Tom & Jerry's</a>"), "text",
+              "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;");
+  expect_leaf(lift_html_str(""), "text", "");
 }
 
 TEST(KTermDeathTest, ChildIndexIsCheckedAtTheEnd) {
