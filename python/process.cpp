@@ -4,14 +4,11 @@
 
 #include <thread>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "frame.hpp"
 #include "handle.hpp"
 #include "instance.hpp"
 #include "kterm/node_alloc.hpp"
+#include "port/port.hpp"
 
 namespace kovel::py {
 
@@ -33,13 +30,8 @@ void node_release(void* p) noexcept {
 }
 
 // After a large term is dropped: the malloc'd blocks of its wide nodes, and the stacks that
-// built it, lie in the heap, and glibc keeps up to twice its (by then raised) mmap threshold
-// there for good, up to 64 MiB, unless asked to hand it back.
-void node_settle() noexcept {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
-}
+// built it, lie in the C library's heap until it is asked to hand them back.
+void node_trim() noexcept { port::trim_heap(); }
 
 // atexit runs this before the interpreter ends its daemon threads.
 PyObject* note_exit(PyObject*, PyObject*) {
@@ -59,7 +51,7 @@ void use_interpreter_allocator() noexcept {
   // Every node is made and freed under the interpreter lock, which is also what serialises
   // the interpreter's allocator: each entry point holds it, and so does every place where a
   // last reference drops (a KTerm's deallocation, a call's frame).
-  set_node_allocator({node_allocate, node_release, node_settle});
+  set_node_allocator({node_allocate, node_release, node_trim});
 }
 
 void watch_exit(PyObject* module) {

@@ -299,7 +299,7 @@ TEST(Sharing, SubtreeSurvivesItsParent) {
   EXPECT_EQ(coparse(kept), "A");
 }
 
-TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
+TEST(Sharing, ReleaseOfALargeTermTrimsTheAllocatorOnce) {
   LiveNodes nodes;
   Kids leaves;
   for (int i = 0; i < 1200; ++i) leaves.push_back(leaf("x", std::string(30'000, 'y')));
@@ -307,19 +307,19 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
   leaves.clear();
   KTermRef small = tuple("w", Kids(1000, leaf("x", "y")), Cmds{H});
   small = KTermRef();
-  EXPECT_EQ(nodes.settles(), 0);
+  EXPECT_EQ(nodes.trims(), 0);
   big = KTermRef();  // 36 MB of leaves and the node that holds them
-  EXPECT_EQ(nodes.settles(), 1);
+  EXPECT_EQ(nodes.trims(), 1);
   EXPECT_EQ(nodes.count(), 0);
 
   // The root's own block counts, and the threshold is exact: each term below is padded by one
-  // of its texts until the blocks its release frees come to kSettleBytes, or one byte less. A
+  // of its texts until the blocks its release frees come to kTrimBytes, or one byte less. A
   // lone leaf; a Quote with a span over a leaf; a Tuple whose children outlive it, so that its
   // own block is all that goes.
-  const std::string text(kSettleBytes, 't');
+  const std::string text(kTrimBytes, 't');
   const std::string_view pad(text);
   const KTermRef kept = leaf("k", "k");
-  const Kids kids(kSettleBytes / 16, kept);
+  const Kids kids(kTrimBytes / 16, kept);
   const std::function<KTermRef(size_t)> terms[] = {
       [&](size_t n) { return leaf("l", pad.substr(0, n)); },
       [&](size_t n) {
@@ -328,19 +328,19 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
       [&](size_t n) { return tuple(pad.substr(0, n), kids, Cmds{H}); },
   };
   for (size_t k = 0; k < std::size(terms); ++k) {
-    // The bytes of the blocks made for term k padded by n, and the settles its release causes.
-    auto made_and_settled = [&](size_t n) {
+    // The bytes of the blocks made for term k padded by n, and the trims its release causes.
+    auto made_and_trimmed = [&](size_t n) {
       const size_t bytes = nodes.bytes();
-      const int settles = nodes.settles();
+      const int trims = nodes.trims();
       KTermRef t = terms[k](n);
       const size_t made = nodes.bytes() - bytes;
       t = KTermRef();
-      return std::pair{made, nodes.settles() - settles};
+      return std::pair{made, nodes.trims() - trims};
     };
     const size_t probe = size_t{1} << 22;  // each length varint keeps its width from here up
-    const size_t fill = probe + (kSettleBytes - made_and_settled(probe).first);
-    EXPECT_EQ(made_and_settled(fill - 1), std::pair(kSettleBytes - 1, 0)) << k;
-    EXPECT_EQ(made_and_settled(fill), std::pair(kSettleBytes, 1)) << k;
+    const size_t fill = probe + (kTrimBytes - made_and_trimmed(probe).first);
+    EXPECT_EQ(made_and_trimmed(fill - 1), std::pair(kTrimBytes - 1, 0)) << k;
+    EXPECT_EQ(made_and_trimmed(fill), std::pair(kTrimBytes, 1)) << k;
   }
   EXPECT_EQ(nodes.count(), 1);  // `kept` alone
 }
