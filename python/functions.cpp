@@ -4,12 +4,16 @@
 
 #include <vector>
 
+#include "args.hpp"
+#include "boundary.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "conversions.hpp"
+#include "errors.hpp"
 #include "instance.hpp"
 #include "kterm/builder.hpp"
 #include "kterm/construct.hpp"
 #include "kterm/postcard.hpp"
+#include "signal_poll.hpp"
 
 namespace kovel::py {
 namespace {

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "conversions.hpp"
+
 namespace kovel::py {
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {

@@ -5,7 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "frame.hpp"
+#include "boundary.hpp"
+#include "errors.hpp"
 #include "handle.hpp"
 #include "py.hpp"
 

@@ -1,6 +1,9 @@
 // lift.cpp: klift and klift_html, which lift an int, a str or a KTerm into a term.
+#include "args.hpp"
+#include "boundary.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "conversions.hpp"
+#include "errors.hpp"
 #include "functions.hpp"
 #include "instance.hpp"
 #include "kterm/construct.hpp"
@@ -13,7 +16,7 @@ constexpr Sig<1> klift_html_sig{nullptr, "klift_html", {"value"}};
 
 /// value as a signed 64-bit integer, if it is an int or has __index__ and fits. Errors on
 /// the way are discarded: the caller goes on to the next kind.
-bool as_int64(PyObject* value, long long& out) {
+bool as_int64(PyObject* value, int64_t& out) {
   Obj index;
   if (!PyLong_Check(value)) {
     // Objects without __index__ (str, float, None, ...) are skipped without raising.
@@ -54,7 +57,7 @@ PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* 
     Args<1> a(sig, args, kwargs);
     PyObject* value = a[0];
     if (PyObject_TypeCheck(value, kterm_type())) return new_kterm(as_kterm(value)).release();
-    long long n = 0;
+    int64_t n = 0;
     if (as_int64(value, n)) return new_kterm(from_int(n)).release();
     std::string_view s;
     if (as_utf8(value, s)) return new_kterm(from_str(s)).release();
