@@ -140,7 +140,6 @@ PyMethodDef builder_methods[] = {
 
 PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>(builder_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<BuilderState>)},
     {Py_tp_methods, builder_methods},
     {0, nullptr},

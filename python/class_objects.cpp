@@ -53,7 +53,10 @@ PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
     std::memcpy(full.get() + sizeof prefix - 1, type_spec.name, n + 1);
     PyType_Spec named = type_spec;
     named.name = full.get();
-    named.flags |= Py_TPFLAGS_IMMUTABLETYPE;  // see above
+    // Immutable (see above), and without a constructor: calling the class raises the
+    // interpreter's TypeError "cannot create 'builtins.KTerm' instances"; only the module
+    // makes instances.
+    named.flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyObject* made = PyType_FromSpec(&named);
     // 3.11 and later copy the name into the type; 3.10 keeps pointing at it, so there the
     // name lives as long as the process.

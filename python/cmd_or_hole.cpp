@@ -11,7 +11,6 @@ constexpr char cmd_or_hole_doc[] =
 
 PyType_Slot cmd_or_hole_slots[] = {
     {Py_tp_doc, const_cast<char*>(cmd_or_hole_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<CmdOrHole>)},
     {0, nullptr},
 };

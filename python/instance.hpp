@@ -76,9 +76,6 @@ void instance_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-/// Py_tp_new of every class: objects are made only by the module, never by calling a class.
-PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-
 /// Casts a slot or method function for a PyType_Slot or PyMethodDef entry.
 template <class F>
 void* slot_fn(F* f) noexcept {

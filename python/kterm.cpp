@@ -105,7 +105,6 @@ PyMethodDef kterm_methods[] = {
 
 PyType_Slot kterm_slots[] = {
     {Py_tp_doc, const_cast<char*>(kterm_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<KTermRef>)},
     {Py_tp_repr, slot_fn(kterm_repr)},
     {Py_tp_str, slot_fn(kterm_str)},

@@ -12,7 +12,6 @@ constexpr char str_cmd_doc[] =
 
 PyType_Slot str_cmd_slots[] = {
     {Py_tp_doc, const_cast<char*>(str_cmd_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<StrCmd>)},
     {0, nullptr},
 };
