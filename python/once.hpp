@@ -21,17 +21,21 @@ struct OnceCell {
 /// Returns the cell's object (borrowed), running make() (which returns a new reference, or
 /// null with an error set) if it is still empty; throws PyErrorSet if make() fails.
 ///
-/// The interpreter lock is the only lock: make() may give it up (an import does), so another
-/// thread can fill the cell meanwhile, and then the first object stored wins and the other is
-/// dropped. A lock of our own would be worse: a fork while another thread held it would leave
-/// it held for good in the child.
+/// make() may give up the interpreter lock (an import does, and so does Python code that a
+/// collection runs), so another thread can fill the cell meanwhile. Exactly one object is
+/// ever stored, by a compare-and-swap: the first to arrive wins, and a thread that finds the
+/// cell filled drops its own object and returns the one stored. A lock of our own would be
+/// worse: a fork while another thread held it would leave it held for good in the child.
 template <class Make>
 PyObject* fill_once(OnceCell& cell, Make make) {
   if (PyObject* p = cell.get()) return p;
   Obj made = checked(make());
-  if (PyObject* p = cell.get()) return p;  // another thread's
-  cell.obj.store(made.get(), std::memory_order_release);
-  return made.release();  // the cell keeps this reference for the life of the process
+  PyObject* stored = nullptr;
+  if (cell.obj.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel,
+                                       std::memory_order_acquire)) {
+    return made.release();  // the cell keeps this reference for the life of the process
+  }
+  return stored;  // another thread's; ours goes with `made`
 }
 
 }  // namespace kovel::py
