@@ -20,10 +20,11 @@ std::string cmd_bytes_of(std::span<const CmdOrHole> cmds) {
   return out;
 }
 
-KTermBox make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
-                    KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
+                         KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   const KTerm* inner = term.get();
-  KTermBox node(KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
+  UnsharedKTerm node(
+      KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
   term.release();  // the node owns that reference now
   return node;
 }
@@ -36,14 +37,14 @@ std::string decimal(int64_t v) {
 
 }  // namespace
 
-KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
-                std::span<const CmdOrHole> cmds) {
+UnsharedKTerm ktuple(std::string_view tag, std::span<const KTermRef> children,
+                     std::span<const CmdOrHole> cmds) {
   std::vector<const KTerm*> refs;
   refs.reserve(children.size());
   for (const KTermRef& c : children) refs.push_back(c.get());
-  KTermBox node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
-                            checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
-                            std::nullopt));
+  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
+                                 checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
+                                 std::nullopt));
   for (const KTerm* c : refs) c->retain();  // the references node now owns
   return node;
 }
@@ -53,13 +54,13 @@ KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,
   return ktuple(tag, children, cmds).share();
 }
 
-KTermBox kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                   std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                        std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   return make_quote(Variant::Quote, tag, index, lang, std::move(term), cmds, span);
 }
 
-KTermBox kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                     std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                          std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   return make_quote(Variant::Unquote, tag, index, lang, std::move(term), cmds, span);
 }
 

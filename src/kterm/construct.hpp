@@ -11,18 +11,18 @@
 namespace kovel {
 
 /// A Tuple record: copies tag and cmds, takes one new reference to each child.
-KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
-                std::span<const CmdOrHole> cmds);
+UnsharedKTerm ktuple(std::string_view tag, std::span<const KTermRef> children,
+                     std::span<const CmdOrHole> cmds);
 /// The same Tuple, shared.
 KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,
                std::span<const CmdOrHole> cmds);
 
 /// A Quote record; takes over `term`.
-KTermBox kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                   std::span<const CmdOrHole> cmds, std::optional<Span> span);
+UnsharedKTerm kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                        std::span<const CmdOrHole> cmds, std::optional<Span> span);
 /// An Unquote record; takes over `term`.
-KTermBox kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                     std::span<const CmdOrHole> cmds, std::optional<Span> span);
+UnsharedKTerm kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                          std::span<const CmdOrHole> cmds, std::optional<Span> span);
 
 /// A shared Quote without span; takes over `term`.
 KTermRef quote(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,

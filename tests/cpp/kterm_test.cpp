@@ -191,8 +191,8 @@ TEST(Constructors, CopyCommandsAndKeepFields) {
   EXPECT_FALSE(q->span().has_value());
   EXPECT_EQ(&q->term(), e.B.get());
 
-  KTermBox a = kquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
-  KTermBox b = kunquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  UnsharedKTerm a = kquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  UnsharedKTerm b = kunquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
   EXPECT_EQ(a->variant(), Variant::Quote);
   EXPECT_EQ(b->variant(), Variant::Unquote);
   EXPECT_EQ(a->span(), (Span{5, 1}));
