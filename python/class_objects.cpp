@@ -8,9 +8,10 @@
 // behaviour of the interpreter: the version tag of an immutable type, the key under which
 // method lookups are cached and attribute loads specialised, comes from the counter of the
 // whole process, not from one interpreter's counter, whose tags another interpreter's classes
-// would repeat. A host that initialises Python again restarts that counter too: a tag kept
-// from the last run may then go to a new class, whose cached lookups the interpreter would
-// take for ours. So each exec step gives every class made so far a fresh tag.
+// would repeat. A host that initialises Python again restarts that counter too (3.12 and later
+// do): a tag kept from the last run may then go to a new class, whose cached lookups the
+// interpreter would take for ours. So each exec step gives every class made so far a fresh
+// tag (PyType_Modified).
 #include "class_objects.hpp"
 
 #include <cstdlib>

@@ -22,8 +22,8 @@ inline bool may_release() noexcept {
   return !exit_begun.load(std::memory_order_acquire) || on_exit_thread();
 }
 
-/// The atexit hook `_note_exit(module)`, which sets exit_begun on the thread that runs the
-/// exit; the exec step registers it. atexit runs it before the interpreter ends its daemon
+/// The atexit hook `_note_exit()`, which sets exit_begun on the thread that runs the exit;
+/// the exec step registers it. atexit runs it before the interpreter ends its daemon
 /// threads.
 extern PyMethodDef note_exit_def;
 /// Clears exit_begun: a main interpreter that the process makes again starts with none.
