@@ -2,9 +2,12 @@
 #include <optional>
 #include <utility>
 
-#include "cells.hpp"
+#include "args.hpp"
+#include "boundary.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "conversions.hpp"
+#include "errors.hpp"
 #include "instance.hpp"
 
 namespace kovel::py {
@@ -13,25 +16,25 @@ namespace {
 /// What a Builder object holds.
 struct BuilderState {
   std::optional<KTermBuilder> builder;  // empty once b() has consumed it
-  bool busy = false;                    // the use flag: set while a method runs
+  bool busy = false;                    // set while a method runs: an overlapping call fails
 };
 
 BuilderState& self_state(PyObject* self) {
   return instance_value<BuilderState>(self, builder_type(), "Builder");
 }
 
-/// Exclusive use of one Builder for the length of a method call. It holds the object as well:
-/// a conversion can run Python code (a metaclass's __qualname__ for the cast error) that drops
-/// every other reference to it.
-class Use {
+/// The receiver of one Builder method call, taken for the length of the call: marked busy,
+/// so that a call that overlaps it (from a conversion's Python code) fails, and held, since
+/// that code (a metaclass's __qualname__ for the cast error) can drop every other reference.
+class BuilderCall {
  public:
-  explicit Use(PyObject* self) : self_(Obj::borrow(self)), st_(self_state(self)) {
+  explicit BuilderCall(PyObject* self) : self_(Obj::borrow(self)), st_(self_state(self)) {
     if (st_.busy) fail(PyExc_RuntimeError, "Already borrowed");
     st_.busy = true;
   }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-  ~Use() { st_.busy = false; }
+  BuilderCall(const BuilderCall&) = delete;
+  BuilderCall& operator=(const BuilderCall&) = delete;
+  ~BuilderCall() { st_.busy = false; }
 
   BuilderState& state() const noexcept { return st_; }
 
@@ -45,15 +48,15 @@ constexpr Sig<1> w_sig{"Builder", "w", {"s"}};
 constexpr Sig<1> p_sig{"Builder", "p", {"s"}};
 constexpr Sig<1> e_sig{"Builder", "e", {"child"}};
 
-/// A one-argument method: bind, take exclusive use, convert, then apply op if still open.
+/// A one-argument method: bind, take the receiver, convert, then apply op if still open.
 /// Returns the receiver, so calls chain.
 template <class Conv, class Op>
 PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyObject* kwargs,
                          Conv conv, Op op) {
   return guard([&] {
     Args<1> a(sig, args, kwargs);
-    Use use(self);
-    BuilderState& st = use.state();
+    BuilderCall call(self);
+    BuilderState& st = call.state();
     decltype(auto) arg = a.get(0, conv);
     if (st.builder) op(*st.builder, arg);
     return Obj::borrow(self).release();
@@ -64,8 +67,8 @@ PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyOb
 template <class Op>
 PyObject* no_arg_method(PyObject* self, Op op) {
   return guard([&] {
-    Use use(self);
-    BuilderState& st = use.state();
+    BuilderCall call(self);
+    BuilderState& st = call.state();
     if (st.builder) op(*st.builder);
     return Obj::borrow(self).release();
   });
@@ -101,8 +104,8 @@ PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* builder_b(PyObject* self, PyObject*) {
   return guard([&] {
-    Use use(self);
-    BuilderState& st = use.state();
+    BuilderCall call(self);
+    BuilderState& st = call.state();
     if (!st.builder) fail(PyExc_RuntimeError, "Builder already built");
     // The result object comes first and the node second, so that a failure of either (out
     // of memory) leaves the builder open with everything it had.
@@ -137,19 +140,18 @@ PyMethodDef builder_methods[] = {
 
 PyType_Slot builder_slots[] = {
     {Py_tp_doc, const_cast<char*>(builder_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<BuilderState>)},
     {Py_tp_methods, builder_methods},
     {0, nullptr},
 };
 
-// The bare class name: cells.cpp names the type "builtins.Builder".
+// The bare class name: class_objects.cpp names the type "builtins.Builder".
 PyType_Spec builder_spec = {"Builder", instance_basicsize<BuilderState>, 0, Py_TPFLAGS_DEFAULT,
                             builder_slots};
 
 }  // namespace
 
-PyTypeObject* builder_type() { return cells::class_object(cells::Class::Builder, builder_spec); }
+PyTypeObject* builder_type() { return class_object(Class::Builder, builder_spec); }
 
 Obj new_builder(KTermBuilder builder) {
   return make_instance(builder_type(), BuilderState{std::move(builder), false});

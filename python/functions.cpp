@@ -4,12 +4,16 @@
 
 #include <vector>
 
+#include "args.hpp"
+#include "boundary.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "conversions.hpp"
+#include "errors.hpp"
 #include "instance.hpp"
 #include "kterm/builder.hpp"
 #include "kterm/construct.hpp"
 #include "kterm/postcard.hpp"
+#include "signal_poll.hpp"
 
 namespace kovel::py {
 namespace {
@@ -94,7 +98,7 @@ PyObject* kovel_push(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     Args<1> a(name_sig, args, kwargs);
-    return new_kterm(leaf("identifier", a.get(0, to_text))).release();
+    return new_kterm(identifier(a.get(0, to_text))).release();
   });
 }
 

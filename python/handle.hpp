@@ -1,26 +1,12 @@
 // handle.hpp: Obj, the move-only owner of one Python reference.
 #pragma once
 
-#include <atomic>
 #include <utility>
 
+#include "interpreter_exit.hpp"
 #include "py.hpp"
 
 namespace kovel::py {
-
-/// Set when the main interpreter begins to exit. From then on a daemon thread that tries to
-/// take the interpreter lock back is ended where it stands (CPython before 3.14 unwinds its
-/// stack), and the handles in our frames unwind without the lock: they must not touch a
-/// reference count then. Set by an atexit hook and read by every handle: one load each.
-extern std::atomic<bool> exit_begun;
-/// True on the thread that runs the interpreter's exit.
-bool on_exit_thread() noexcept;
-
-/// Whether this thread may drop a reference now: always, until the interpreter exits; then
-/// only on the thread that runs the exit, the others leak what they hold.
-inline bool may_release() noexcept {
-  return !exit_begun.load(std::memory_order_acquire) || on_exit_thread();
-}
 
 /// Owns one strong reference (or none); drops it on destruction.
 class Obj {

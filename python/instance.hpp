@@ -5,7 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "frame.hpp"
+#include "boundary.hpp"
+#include "errors.hpp"
 #include "handle.hpp"
 #include "py.hpp"
 
@@ -74,9 +75,6 @@ void instance_dealloc(PyObject* self) noexcept {
   PyObject_Free(self);  // the type's tp_free: no class sets Py_tp_free or takes part in GC
   Py_DECREF(type);
 }
-
-/// Py_tp_new of every class: objects are made only by the module, never by calling a class.
-PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
 /// Casts a slot or method function for a PyType_Slot or PyMethodDef entry.
 template <class F>

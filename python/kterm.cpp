@@ -2,11 +2,14 @@
 #include <cstring>
 #include <string>
 
-#include "cells.hpp"
+#include "boundary.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "errors.hpp"
 #include "instance.hpp"
+#include "interned.hpp"
 #include "kterm/postcard.hpp"
+#include "signal_poll.hpp"
 #include "term/sterm.hpp"
 #include "text/escape.hpp"
 
@@ -68,9 +71,9 @@ PyObject* kterm_reduce(PyObject* self, PyObject*) {
     Obj code = checked(Py_CompileString(text.c_str(), "<string>", Py_eval_input));
     Obj main = Obj::borrow(PyImport_AddModule("__main__"));
     if (!main) throw PyErrorSet{};
-    Obj globals = checked(PyObject_GetAttr(main.get(), cells::name(cells::Name::Dict)));
+    Obj globals = checked(PyObject_GetAttr(main.get(), interned(Name::Dict)));
     if (!PyDict_Check(globals.get())) cast_error(globals.get(), "dict");
-    PyObject* builtins_key = cells::name(cells::Name::Builtins);
+    PyObject* builtins_key = interned(Name::Builtins);
     if (!checked(PySequence_Contains(globals.get(), builtins_key))) {
       // Held: storing can run a colliding key's __eq__, which may rebind the builtins.
       Obj builtins = Obj::borrow(PyEval_GetBuiltins());
@@ -102,7 +105,6 @@ PyMethodDef kterm_methods[] = {
 
 PyType_Slot kterm_slots[] = {
     {Py_tp_doc, const_cast<char*>(kterm_doc)},
-    {Py_tp_new, slot_fn(refuse_new)},
     {Py_tp_dealloc, slot_fn(instance_dealloc<KTermRef>)},
     {Py_tp_repr, slot_fn(kterm_repr)},
     {Py_tp_str, slot_fn(kterm_str)},
@@ -110,13 +112,13 @@ PyType_Slot kterm_slots[] = {
     {0, nullptr},
 };
 
-// The bare class name: cells.cpp names the type "builtins.KTerm".
+// The bare class name: class_objects.cpp names the type "builtins.KTerm".
 PyType_Spec kterm_spec = {"KTerm", instance_basicsize<KTermRef>, 0, Py_TPFLAGS_DEFAULT,
                           kterm_slots};
 
 }  // namespace
 
-PyTypeObject* kterm_type() { return cells::class_object(cells::Class::KTerm, kterm_spec); }
+PyTypeObject* kterm_type() { return class_object(Class::KTerm, kterm_spec); }
 
 Obj new_kterm(KTermRef term) { return make_instance(kterm_type(), std::move(term)); }
 

@@ -1,14 +1,12 @@
 // lift.cpp: klift and klift_html, which lift an int, a str or a KTerm into a term.
-#include <charconv>
-#include <string>
-
+#include "args.hpp"
+#include "boundary.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "conversions.hpp"
+#include "errors.hpp"
 #include "functions.hpp"
 #include "instance.hpp"
-#include "kterm/builder.hpp"
 #include "kterm/construct.hpp"
-#include "text/escape.hpp"
 
 namespace kovel::py {
 namespace {
@@ -18,7 +16,7 @@ constexpr Sig<1> klift_html_sig{nullptr, "klift_html", {"value"}};
 
 /// value as a signed 64-bit integer, if it is an int or has __index__ and fits. Errors on
 /// the way are discarded: the caller goes on to the next kind.
-bool as_int64(PyObject* value, long long& out) {
+bool as_int64(PyObject* value, int64_t& out) {
   Obj index;
   if (!PyLong_Check(value)) {
     // Objects without __index__ (str, float, None, ...) are skipped without raising.
@@ -51,22 +49,16 @@ bool as_utf8(PyObject* value, std::string_view& out) {
   return true;
 }
 
-std::string decimal(long long v) {
-  char buf[24];
-  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
-  return std::string(buf, end);
-}
-
-/// The kinds tried in order (term, integer, string); the last two differ per lift.
-template <class FromInt, class FromStr>
+/// The kinds tried in order (term, integer, string), each with the core constructor of the
+/// lift at hand.
 PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* unsupported,
-               FromInt from_int, FromStr from_str) {
+               KTermRef (*from_int)(int64_t), KTermRef (*from_str)(std::string_view)) {
   return guard([&] {
     Args<1> a(sig, args, kwargs);
     PyObject* value = a[0];
     if (PyObject_TypeCheck(value, kterm_type())) return new_kterm(as_kterm(value)).release();
-    long long n = 0;
-    if (as_int64(value, n)) return new_kterm(from_int(decimal(n))).release();
+    int64_t n = 0;
+    if (as_int64(value, n)) return new_kterm(from_int(n)).release();
     std::string_view s;
     if (as_utf8(value, s)) return new_kterm(from_str(s)).release();
     fail(PyExc_TypeError, unsupported);
@@ -74,28 +66,14 @@ PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* 
 }
 
 PyObject* kovel_klift(PyObject*, PyObject* args, PyObject* kwargs) {
-  return lift(
-      klift_sig, args, kwargs, "klift: unsupported type (expected int, str, or KTerm)",
-      [](const std::string& d) { return leaf("integer", d); },
-      [](std::string_view s) {
-        return tb("string")
-            .c(leaf("string_start", "\""))
-            .c(leaf("string_content", s))
-            .c(leaf("string_end", "\""))
-            .b();
-      });
+  return lift(klift_sig, args, kwargs, "klift: unsupported type (expected int, str, or KTerm)",
+              lift_int, lift_str);
 }
 
 PyObject* kovel_klift_html(PyObject*, PyObject* args, PyObject* kwargs) {
-  return lift(
-      klift_html_sig, args, kwargs, "klift_html: unsupported type (expected int, str, or KTerm)",
-      [](const std::string& d) { return leaf("text", d); },
-      [](std::string_view s) {
-        std::string escaped;
-        escaped.reserve(s.size());
-        text::append_html_escaped(escaped, s);
-        return leaf("text", escaped);
-      });
+  return lift(klift_html_sig, args, kwargs,
+              "klift_html: unsupported type (expected int, str, or KTerm)", lift_html_int,
+              lift_html_str);
 }
 
 constexpr char klift_doc[] =

@@ -1,17 +1,20 @@
 // module.cpp: the module definition, its exec step and the one exported entry point.
-#include "cells.hpp"
+#include "boundary.hpp"
+#include "class_objects.hpp"
 #include "classes.hpp"
-#include "frame.hpp"
+#include "errors.hpp"
 #include "functions.hpp"
 #include "instance.hpp"
-#include "process.hpp"
+#include "interned.hpp"
+#include "interpreter_exit.hpp"
+#include "node_memory.hpp"
 
 namespace kovel::py {
 namespace {
 
 /// Appends name to the module's __all__ (made on first use) and sets the attribute.
 void add(PyObject* module, PyObject* name, PyObject* value) {
-  PyObject* all_name = cells::name(cells::Name::All);
+  PyObject* all_name = interned(Name::All);
   Obj all = Obj::steal(PyObject_GetAttr(module, all_name));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
@@ -29,21 +32,13 @@ void add(PyObject* module, const char* name, PyObject* value) {
   add(module, key.get(), value);
 }
 
-/// A new version tag for a class kept from before: where the host initialised the interpreter
-/// again, the counter of tags has started over, and the tag kept from the last run may be
-/// another class's now, whose cached lookups the interpreter would then apply to ours.
-void refresh_tag(PyTypeObject* type) { PyType_Modified(type); }
-
 void add_class(PyObject* module, PyTypeObject* type, const char* name) {
-  refresh_tag(type);
   add(module, name, reinterpret_cast<PyObject*>(type));
 }
 
 void add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
   Obj fn = checked(PyCFunction_NewEx(def, module, module_name));
-  Obj fn_name = checked(PyObject_GetAttr(fn.get(), cells::name(cells::Name::Name)));
-  if (!PyUnicode_Check(fn_name.get())) cast_error(fn_name.get(), "str");
-  add(module, fn_name.get(), fn.get());
+  add(module, def->ml_name, fn.get());
 }
 
 // In registration (and so __all__) order.
@@ -52,9 +47,22 @@ PyMethodDef* const functions[] = {
     &write_def, &push_def, &name_def, &klift_def, &klift_html_def, &from_postcard_bytes_def,
 };
 
+/// Registers with atexit the hook that records the start of the interpreter's exit
+/// (interpreter_exit.hpp). Only the main interpreter's exit ends threads; a subinterpreter's
+/// does not.
+void watch_exit(PyObject* module) {
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return;
+  // Another interpreter of the process may exit and start again: a module made anew starts
+  // with a clean slate.
+  forget_exit();
+  Obj atexit = checked(PyImport_ImportModule("atexit"));
+  Obj hook = checked(PyCFunction_NewEx(&note_exit_def, module, nullptr));
+  Obj done = checked(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+}
+
 int kovel_exec(PyObject* module) {
   return guard_status([&] {
-    if (!PyModule_Check(module)) cast_error(module, "module");
+    renew_version_tags();
     add_class(module, kterm_type(), "KTerm");
     add_class(module, str_cmd_type(), "StrCmd");
     add_class(module, cmd_or_hole_type(), "CmdOrHole");
@@ -64,9 +72,6 @@ int kovel_exec(PyObject* module) {
     add(module, "NL", new_str_cmd(StrCmd{CmdKind::NL, {}}).get());
     add(module, "POP", new_str_cmd(StrCmd{CmdKind::POP, {}}).get());
     add(module, "HOLE", new_cmd_or_hole(hole()).get());
-    if (PyObject* panic = cells::panic_type_if_made()) {
-      refresh_tag(reinterpret_cast<PyTypeObject*>(panic));
-    }
     watch_exit(module);
   });
 }

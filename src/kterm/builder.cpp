@@ -45,14 +45,14 @@ void KTermBuilder::adopt_child(KTermRef term) {
   }
 }
 
-KTermBox KTermBuilder::build() && {
+UnsharedKTerm KTermBuilder::build() && {
   // The builder's references move into the node: no count changes, no child copied. If the
   // node cannot be made, the builder keeps everything it had.
   std::vector<const KTerm*> refs;
   refs.reserve(children_.size());
   for (const KTermRef& c : children_) refs.push_back(c.get());
-  KTermBox node(KTerm::make(Variant::Tuple, 0, tag_, {}, refs.data(),
-                            checked_child_count(refs.size()), cmds_, n_cmds_, std::nullopt));
+  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag_, {}, refs.data(),
+                                 checked_child_count(refs.size()), cmds_, n_cmds_, std::nullopt));
   for (KTermRef& c : children_) c.release();
   children_.clear();
   cmds_.clear();

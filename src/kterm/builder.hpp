@@ -29,7 +29,7 @@ class KTermBuilder {
   }
   /// Consumes the builder into the finished Tuple record. If that throws (out of memory),
   /// the builder is left as it was.
-  KTermBox build() &&;
+  UnsharedKTerm build() &&;
   /// Consumes the builder into a new shared term.
   KTermRef b() && { return std::move(*this).build().share(); }
 

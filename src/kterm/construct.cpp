@@ -1,9 +1,13 @@
 // construct.cpp: the term constructors; each builds one node block.
 #include "kterm/construct.hpp"
 
+#include <array>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "text/escape.hpp"
 
 namespace kovel {
 
@@ -16,24 +20,31 @@ std::string cmd_bytes_of(std::span<const CmdOrHole> cmds) {
   return out;
 }
 
-KTermBox make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
-                    KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm make_quote(Variant v, std::string_view tag, uint8_t index, std::string_view lang,
+                         KTermRef term, std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   const KTerm* inner = term.get();
-  KTermBox node(KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
+  UnsharedKTerm node(
+      KTerm::make(v, index, tag, lang, &inner, 1, cmd_bytes_of(cmds), cmds.size(), span));
   term.release();  // the node owns that reference now
   return node;
 }
 
+// v in decimal: at most 20 characters, for INT64_MIN.
+std::string decimal(int64_t v) {
+  char buf[20];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
 }  // namespace
 
-KTermBox ktuple(std::string_view tag, std::span<const KTermRef> children,
-                std::span<const CmdOrHole> cmds) {
+UnsharedKTerm ktuple(std::string_view tag, std::span<const KTermRef> children,
+                     std::span<const CmdOrHole> cmds) {
   std::vector<const KTerm*> refs;
   refs.reserve(children.size());
   for (const KTermRef& c : children) refs.push_back(c.get());
-  KTermBox node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
-                            checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
-                            std::nullopt));
+  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
+                                 checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
+                                 std::nullopt));
   for (const KTerm* c : refs) c->retain();  // the references node now owns
   return node;
 }
@@ -43,13 +54,13 @@ KTermRef tuple(std::string_view tag, std::span<const KTermRef> children,
   return ktuple(tag, children, cmds).share();
 }
 
-KTermBox kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                   std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm kquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                        std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   return make_quote(Variant::Quote, tag, index, lang, std::move(term), cmds, span);
 }
 
-KTermBox kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
-                     std::span<const CmdOrHole> cmds, std::optional<Span> span) {
+UnsharedKTerm kunquote_at(std::string_view tag, uint8_t index, std::string_view lang, KTermRef term,
+                          std::span<const CmdOrHole> cmds, std::optional<Span> span) {
   return make_quote(Variant::Unquote, tag, index, lang, std::move(term), cmds, span);
 }
 
@@ -68,5 +79,25 @@ KTermRef leaf(std::string_view tag, std::string_view code) {
 }
 
 KTermRef sym(std::string_view s) { return leaf(s, s); }
+
+KTermRef identifier(std::string_view s) { return leaf("identifier", s); }
+
+KTermRef lift_int(int64_t v) { return leaf("integer", decimal(v)); }
+
+KTermRef lift_str(std::string_view s) {
+  const std::array<KTermRef, 3> parts = {leaf("string_start", "\""), leaf("string_content", s),
+                                         leaf("string_end", "\"")};
+  const std::array<CmdOrHole, 3> holes = {hole(), hole(), hole()};
+  return tuple("string", parts, holes);
+}
+
+KTermRef lift_html_int(int64_t v) { return leaf("text", decimal(v)); }
+
+KTermRef lift_html_str(std::string_view s) {
+  std::string escaped;
+  escaped.reserve(s.size());  // never shorter than the text
+  text::append_html_escaped(escaped, s);
+  return leaf("text", escaped);
+}
 
 }  // namespace kovel

@@ -164,7 +164,7 @@ void KTerm::release(const KTerm* t) noexcept {
     node = parent;
     i = node->cmd_bytes_;
   }
-  if (freed >= kSettleBytes && node_alloc::current.settle) node_alloc::current.settle();
+  if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
 }
 
 bool equal(const KTerm& a, const KTerm& b) noexcept {

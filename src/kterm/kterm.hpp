@@ -1,4 +1,5 @@
-// kterm.hpp: the term node and the two handles that own it (shared KTermRef, unshared KTermBox).
+// kterm.hpp: the term node and the two handles that own it: KTermRef (shared) and UnsharedKTerm.
+// UnsharedKTerm).
 #pragma once
 
 #include <atomic>
@@ -190,15 +191,15 @@ class KTermRef {
 };
 
 /// A node record that no one else holds yet; `share` turns it into a shared term.
-class KTermBox {
+class UnsharedKTerm {
  public:
-  explicit KTermBox(KTerm* t) noexcept : t_(t) {}
-  KTermBox(KTermBox&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
-  KTermBox& operator=(KTermBox&& o) noexcept {
+  explicit UnsharedKTerm(KTerm* t) noexcept : t_(t) {}
+  UnsharedKTerm(UnsharedKTerm&& o) noexcept : t_(std::exchange(o.t_, nullptr)) {}
+  UnsharedKTerm& operator=(UnsharedKTerm&& o) noexcept {
     std::swap(t_, o.t_);
     return *this;
   }
-  ~KTermBox() {
+  ~UnsharedKTerm() {
     if (t_) KTerm::release(t_);
   }
   const KTerm& operator*() const noexcept { return *t_; }

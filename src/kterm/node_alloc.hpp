@@ -15,18 +15,18 @@
 namespace kovel {
 
 /// A block allocator for nodes. allocate returns null when memory runs out; release takes
-/// back a block allocate gave; settle, if set, is called after the release of a large term
-/// (kSettleBytes of blocks or more at once), so that the host can hand the memory of a
+/// back a block allocate gave; trim, if set, is called after the release of a large term
+/// (kTrimBytes of blocks or more at once), so that the host can hand the memory of a
 /// dropped peak back to the system.
 struct NodeAllocator {
   void* (*allocate)(size_t n) noexcept;
   void (*release)(void* p) noexcept;
-  void (*settle)() noexcept = nullptr;
+  void (*trim)() noexcept = nullptr;
 };
 
-/// The blocks one release must free before the allocator settles. A release that large
-/// takes milliseconds itself, and settling costs a fraction of that.
-inline constexpr size_t kSettleBytes = size_t{32} << 20;
+/// The blocks one release must free before the allocator is trimmed. A release that large
+/// takes milliseconds itself, and trimming costs a fraction of that.
+inline constexpr size_t kTrimBytes = size_t{32} << 20;
 
 namespace node_alloc {
 

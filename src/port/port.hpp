@@ -48,4 +48,13 @@ inline size_t usable_size(void* p) noexcept {
 #endif
 }
 
+/// Hands the free memory of the C library's heap back to the system where the C library
+/// keeps it otherwise (glibc keeps up to twice its raised mmap threshold, up to 64 MiB);
+/// elsewhere does nothing.
+inline void trim_heap() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace kovel::port

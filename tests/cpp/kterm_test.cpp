@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <utility>
@@ -190,14 +191,61 @@ TEST(Constructors, CopyCommandsAndKeepFields) {
   EXPECT_FALSE(q->span().has_value());
   EXPECT_EQ(&q->term(), e.B.get());
 
-  KTermBox a = kquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
-  KTermBox b = kunquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  UnsharedKTerm a = kquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
+  UnsharedKTerm b = kunquote_at("t", 3, "l", e.B, Cmds{H}, Span{5, 1});
   EXPECT_EQ(a->variant(), Variant::Quote);
   EXPECT_EQ(b->variant(), Variant::Unquote);
   EXPECT_EQ(a->span(), (Span{5, 1}));
   EXPECT_EQ(a->tag(), b->tag());
   EXPECT_EQ(a->lang(), b->lang());
   EXPECT_EQ(a->cmd_bytes(), b->cmd_bytes());
+}
+
+// A Tuple with no children and the one command Write(code).
+void expect_leaf(const KTermRef& t, std::string_view tag, const std::string& code) {
+  EXPECT_EQ(t->variant(), Variant::Tuple);
+  EXPECT_EQ(t->tag(), tag);
+  EXPECT_EQ(t->child_count(), 0u);
+  EXPECT_EQ(cmds_of(*t), Cmds{W(code)});
+}
+
+TEST(Constructors, IdentifierIsALeafTaggedIdentifier) {
+  expect_leaf(identifier("foo"), "identifier", "foo");
+}
+
+TEST(Constructors, LiftedIntegersAreDecimalLeaves) {
+  const std::pair<int64_t, std::string> cases[] = {
+      {0, "0"},
+      {7, "7"},
+      {-7, "-7"},
+      {1000, "1000"},
+      {INT64_MAX, "9223372036854775807"},
+      {INT64_MIN, "-9223372036854775808"},
+  };
+  for (const auto& [v, text] : cases) {
+    SCOPED_TRACE(text);
+    expect_leaf(lift_int(v), "integer", text);
+    expect_leaf(lift_html_int(v), "text", text);
+  }
+}
+
+TEST(Constructors, LiftedStringIsItsTextBetweenTwoQuoteLeaves) {
+  for (std::string s : {std::string("say \"hi\""), std::string(), std::string("a\\b\n\0c", 6)}) {
+    KTermRef t = lift_str(s);
+    EXPECT_EQ(t->variant(), Variant::Tuple);
+    EXPECT_EQ(t->tag(), "string");
+    EXPECT_EQ(cmds_of(*t), (Cmds{H, H, H}));
+    ASSERT_EQ(t->child_count(), 3u);
+    expect_leaf(t->child_ref(0), "string_start", "\"");
+    expect_leaf(t->child_ref(1), "string_content", s);
+    expect_leaf(t->child_ref(2), "string_end", "\"");
+  }
+}
+
+TEST(Constructors, LiftedHtmlStringIsOneEscapedTextLeaf) {
+  expect_leaf(lift_html_str("<a href=\"x\">Tom & Jerry's</a>"), "text",
+              "&lt;a href=&quot;x&quot;&gt;Tom &amp; Jerry&#x27;s&lt;/a&gt;");
+  expect_leaf(lift_html_str(""), "text", "");
 }
 
 TEST(KTermDeathTest, ChildIndexIsCheckedAtTheEnd) {
@@ -251,7 +299,7 @@ TEST(Sharing, SubtreeSurvivesItsParent) {
   EXPECT_EQ(coparse(kept), "A");
 }
 
-TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
+TEST(Sharing, ReleaseOfALargeTermTrimsTheAllocatorOnce) {
   LiveNodes nodes;
   Kids leaves;
   for (int i = 0; i < 1200; ++i) leaves.push_back(leaf("x", std::string(30'000, 'y')));
@@ -259,19 +307,19 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
   leaves.clear();
   KTermRef small = tuple("w", Kids(1000, leaf("x", "y")), Cmds{H});
   small = KTermRef();
-  EXPECT_EQ(nodes.settles(), 0);
+  EXPECT_EQ(nodes.trims(), 0);
   big = KTermRef();  // 36 MB of leaves and the node that holds them
-  EXPECT_EQ(nodes.settles(), 1);
+  EXPECT_EQ(nodes.trims(), 1);
   EXPECT_EQ(nodes.count(), 0);
 
   // The root's own block counts, and the threshold is exact: each term below is padded by one
-  // of its texts until the blocks its release frees come to kSettleBytes, or one byte less. A
+  // of its texts until the blocks its release frees come to kTrimBytes, or one byte less. A
   // lone leaf; a Quote with a span over a leaf; a Tuple whose children outlive it, so that its
   // own block is all that goes.
-  const std::string text(kSettleBytes, 't');
+  const std::string text(kTrimBytes, 't');
   const std::string_view pad(text);
   const KTermRef kept = leaf("k", "k");
-  const Kids kids(kSettleBytes / 16, kept);
+  const Kids kids(kTrimBytes / 16, kept);
   const std::function<KTermRef(size_t)> terms[] = {
       [&](size_t n) { return leaf("l", pad.substr(0, n)); },
       [&](size_t n) {
@@ -280,19 +328,19 @@ TEST(Sharing, ReleaseOfALargeTermLetsTheAllocatorSettleOnce) {
       [&](size_t n) { return tuple(pad.substr(0, n), kids, Cmds{H}); },
   };
   for (size_t k = 0; k < std::size(terms); ++k) {
-    // The bytes of the blocks made for term k padded by n, and the settles its release causes.
-    auto made_and_settled = [&](size_t n) {
+    // The bytes of the blocks made for term k padded by n, and the trims its release causes.
+    auto made_and_trimmed = [&](size_t n) {
       const size_t bytes = nodes.bytes();
-      const int settles = nodes.settles();
+      const int trims = nodes.trims();
       KTermRef t = terms[k](n);
       const size_t made = nodes.bytes() - bytes;
       t = KTermRef();
-      return std::pair{made, nodes.settles() - settles};
+      return std::pair{made, nodes.trims() - trims};
     };
     const size_t probe = size_t{1} << 22;  // each length varint keeps its width from here up
-    const size_t fill = probe + (kSettleBytes - made_and_settled(probe).first);
-    EXPECT_EQ(made_and_settled(fill - 1), std::pair(kSettleBytes - 1, 0)) << k;
-    EXPECT_EQ(made_and_settled(fill), std::pair(kSettleBytes, 1)) << k;
+    const size_t fill = probe + (kTrimBytes - made_and_trimmed(probe).first);
+    EXPECT_EQ(made_and_trimmed(fill - 1), std::pair(kTrimBytes - 1, 0)) << k;
+    EXPECT_EQ(made_and_trimmed(fill), std::pair(kTrimBytes, 1)) << k;
   }
   EXPECT_EQ(nodes.count(), 1);  // `kept` alone
 }

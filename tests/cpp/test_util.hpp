@@ -31,8 +31,8 @@ class LiveNodes {
     live() = 0;
     made() = 0;
     largest() = 0;
-    settled() = 0;
-    set_node_allocator({allocate, release, settle});
+    trimmed() = 0;
+    set_node_allocator({allocate, release, trim});
   }
   ~LiveNodes() { set_node_allocator(saved_); }
   LiveNodes(const LiveNodes&) = delete;
@@ -40,9 +40,9 @@ class LiveNodes {
   int64_t count() const { return live().load(); }
   /// The bytes of every block made while it is installed.
   size_t bytes() const { return made().load(); }
-  /// The largest block asked for, and how often a release let the allocator settle.
+  /// The largest block asked for, and how often a release trimmed the allocator.
   size_t largest_block() const { return largest().load(); }
-  int settles() const { return settled().load(); }
+  int trims() const { return trimmed().load(); }
 
  private:
   static std::atomic<int64_t>& live() {
@@ -57,11 +57,11 @@ class LiveNodes {
     static std::atomic<size_t> n{0};
     return n;
   }
-  static std::atomic<int>& settled() {
+  static std::atomic<int>& trimmed() {
     static std::atomic<int> n{0};
     return n;
   }
-  static void settle() noexcept { ++settled(); }
+  static void trim() noexcept { ++trimmed(); }
   static void* allocate(size_t n) noexcept {
     if (n > largest()) largest() = n;
     void* p = std::malloc(n);

@@ -271,3 +271,68 @@ def test_memory_of_a_dropped_peak_goes_back_to_the_system():
     before, peak, after = map(float, out.stdout.split())
     assert peak - before > 200, out.stdout
     assert after - before < 32, out.stdout
+
+
+# -- classes made once -------------------------------------------------------------------------
+
+# Two threads meet the first fault of the process. With {race}, the collector runs (threshold
+# 1) while the first is making the panic class, and its callback lets the second thread panic,
+# and make the class, before the first has finished making its own. Collection then stops, so
+# that the class the first thread made and dropped is still there to count.
+RACE_SCRIPT = """
+    import gc, sys, threading
+    import kovel
+    import kovel._kovel as K
+
+    BROKEN = {broken!r}
+    caught, armed = {{}}, False
+
+    def panic(who):
+        try:
+            str(K.from_postcard_bytes(BROKEN))
+        except BaseException as e:
+            caught[who] = type(e)
+
+    def inside_the_first_panic(phase, info):
+        global armed
+        if armed:
+            armed = False
+            other = threading.Thread(target=panic, args=("second",))
+            other.start()
+            other.join()
+            gc.disable()
+
+    gc.callbacks.append(inside_the_first_panic)
+    t = K.from_postcard_bytes(BROKEN)
+    gc.collect()
+    gc.set_threshold(1)
+    armed = {race}
+    try:
+        str(t)
+    except BaseException as e:
+        caught["first"] = type(e)
+    gc.disable()
+    if not {race}:
+        panic("second")
+    made = sum(c.__module__ == "kovel" for c in BaseException.__subclasses__())
+    gc.collect()
+    kept = sum(c.__module__ == "kovel" for c in BaseException.__subclasses__())
+    first, second = caught["first"], caught["second"]
+    print(made, kept, sys.getrefcount(first), first is second is kovel.PanicException)
+"""
+
+
+@pytest.mark.skipif(
+    sys.version_info >= (3, 12),
+    reason="the collector runs between instructions there: no thread runs inside class creation",
+)
+def test_threads_that_race_to_make_a_class_get_the_one_class():
+    from termmodel import BROKEN
+
+    race, calm = (run_child(RACE_SCRIPT.format(broken=BROKEN, race=r)) for r in (True, False))
+    assert [(o.returncode, o.stderr) for o in (race, calm)] == [(0, ""), (0, "")]
+    (made, *race), (_, *calm) = (o.stdout.split() for o in (race, calm))
+    assert made == "2", "the second thread did not make the class inside the first one's making"
+    # One class for both: the one the loser made is gone, and the winner's count is the same
+    # as without a race.
+    assert race == calm and race[0] == "1" and race[2] == "True"

@@ -1,0 +1,32 @@
+// interpreter_exit.hpp: whether the interpreter has begun to exit, which decides who may
+// still drop a Python reference or free a node.
+#pragma once
+
+#include <atomic>
+
+#include "py.hpp"
+
+namespace kovel::py {
+
+/// Set when the main interpreter begins to exit. From then on a daemon thread that tries to
+/// take the interpreter lock back is ended where it stands (CPython before 3.14 unwinds its
+/// stack), and the handles in our frames unwind without the lock: they must not touch a
+/// reference count then. Set by the module's atexit hook; read by every handle, one load each.
+extern std::atomic<bool> exit_begun;
+/// True on the thread that runs the interpreter's exit.
+bool on_exit_thread() noexcept;
+
+/// Whether this thread may drop a reference now: always, until the interpreter exits; then
+/// only on the thread that runs the exit, the others leak what they hold.
+inline bool may_release() noexcept {
+  return !exit_begun.load(std::memory_order_acquire) || on_exit_thread();
+}
+
+/// The atexit hook `_note_exit()`, which sets exit_begun on the thread that runs the exit;
+/// the exec step registers it. atexit runs it before the interpreter ends its daemon
+/// threads.
+extern PyMethodDef note_exit_def;
+/// Clears exit_begun: a main interpreter that the process makes again starts with none.
+void forget_exit() noexcept;
+
+}  // namespace kovel::py
