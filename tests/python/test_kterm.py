@@ -266,27 +266,6 @@ def test_reduce_adds_missing_builtins(main_ns):
     assert main_ns["__builtins__"] is builtins.__dict__
 
 
-def test_identity_semantics_and_no_arguments():
-    a, b = K.leaf("integer", "42"), K.leaf("integer", "42")
-    assert a == a and a != b and not (a == b)
-    assert hash(a) == object.__hash__(a)
-    # The interpreter checks these methods' (absent) arguments, with its own messages.
-    for call, message in (
-        (lambda: a.coparse(1), "KTerm.coparse() takes no arguments (1 given)"),
-        (lambda: a.postcard_bytes(b"", 2), "KTerm.postcard_bytes() takes no arguments (2 given)"),
-        (lambda: a.reduce(x=1), "KTerm.reduce() takes no keyword arguments"),
-    ):
-        with pytest.raises(TypeError) as ei:
-            call()
-        assert str(ei.value) == message
-    with pytest.raises(TypeError) as ei:
-        K.KTerm.coparse(K.tb("t"))
-    assert str(ei.value) == (
-        "descriptor 'coparse' for 'builtins.KTerm' objects "
-        "doesn't apply to a 'builtins.Builder' object"
-    )
-
-
 DEPTH = 100_000
 LEAF_X = b"\x02\x01x\x00\x01\x00\x00\x01x"
 
