@@ -75,7 +75,14 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"Noncharacter", "\xef\xbf\xbe", R"("\u{fffe}")"},
                     EscapeCase{"LastCodePoint", "\xf4\x8f\xbf\xbf", R"("\u{10ffff}")"},
                     EscapeCase{"LanguageTag", "\U000e0001", R"("\u{e0001}")"},
-                    EscapeCase{"Bom", "\ufeff", R"("\u{feff}")"}),
+                    EscapeCase{"Bom", "\ufeff", R"("\u{feff}")"},
+                    EscapeCase{"EnSpace", "\u2002", R"("\u{2002}")"},
+                    EscapeCase{"EnclosingMark", "\u0488", R"("\u{488}")"},
+                    EscapeCase{"ZeroWidthNonJoiner", "\u200c", R"("\u{200c}")"},
+                    EscapeCase{"TagLetter", "\U000e0041", R"("\u{e0041}")"},
+                    // Spacing marks that are Grapheme_Extend, in the BMP and beyond it.
+                    EscapeCase{"BengaliVowelSignAa", "\u09be", R"("\u{9be}")"},
+                    EscapeCase{"MusicalCombiningStem", "\U0001d165", R"("\u{1d165}")"}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -88,7 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"AstralMathLetter", "\U0001d400", "\"\U0001d400\""},
                     EscapeCase{"Emoji", "\U0001f600\U0001f44d", "\"\U0001f600\U0001f44d\""},
                     EscapeCase{"ReplacementChar", "\ufffd", "\"\ufffd\""},
-                    EscapeCase{"SingleQuote", "'", "\"'\""}),
+                    EscapeCase{"SingleQuote", "'", "\"'\""},
+                    // A spacing mark that is not Grapheme_Extend; a letter beside U+FF9E.
+                    EscapeCase{"DevanagariVisarga", "\u0903", "\"\u0903\""},
+                    EscapeCase{"HalfwidthKa", "\uff76", "\"\uff76\""}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
