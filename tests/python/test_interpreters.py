@@ -211,8 +211,8 @@ def embedding_flags():
     """Compiler and linker flags for a program that embeds this CPython, or None. The library
     is looked for under the interpreter's own prefix first: the configuration of an interpreter
     unpacked into a folder of its own (scripts/pythons.sh) names the system's folders. Where
-    the library's folder holds a C library loader, the program runs on that loader and the
-    libraries beside it (the system's own loader, where it is the system's folder)."""
+    that folder also holds a loader, a C library of its own, the program runs on that loader
+    and the libraries beside it."""
     if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
         return None
     include = sysconfig.get_paths()["include"]
