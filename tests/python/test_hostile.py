@@ -1,6 +1,7 @@
 """Hostile callers: arguments freed under a call, endless prints, Ctrl-C, exhausted memory."""
 
 import ctypes
+import functools
 import gc
 import os
 import signal
@@ -197,6 +198,19 @@ def test_builder_survives_arguments_freed_under_it(method):
     assert str(b.b()) == "b_"
 
 
+@pytest.mark.parametrize("method", ["c", "w", "p", "e"])
+def test_builder_method_survives_a_conversion_that_drops_the_builder(method):
+    # A partial hands its arguments on without references of their own: when the conversion's
+    # code resets it, the builder's last reference goes while its method runs.
+    call = functools.partial(getattr(K.Builder, method), K.tb(fresh("t")))
+    arg = odd_type(lambda: call.__setstate__((len, (), None, None)))()
+    with pytest.raises(TypeError) as ei:
+        call(arg)
+    param, target = ("child", "KTerm") if method in "ce" else ("s", "str")
+    assert str(ei.value) == f"argument '{param}': 'Odd' object is not an instance of '{target}'"
+    assert call.func is len
+
+
 def test_reduce_survives_code_that_empties_main(main_ns):
     t = K.leaf("t", "(__import__('__main__').__dict__.clear(), len('ab'))[1]")
     assert t.reduce() == 2
@@ -301,11 +315,13 @@ def test_a_signal_handler_that_frees_the_receiver_leaves_the_call_whole(op):
     # A partial, like list.__repr__, hands its argument on without a reference of its own;
     # the handler that a poll runs drops the last one while the term is walked.
     words = run_child(f"""
-        import functools, signal, sys
+        import functools, operator, signal, sys
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         import kovel._kovel as K
         from test_hostile import doubling_tuples
-        fn = {{"str": str, "repr": repr}}.get({op!r}) or getattr(K.KTerm, {op!r})
+        # "%s" % term passes the term on as it got it, as repr does, on every version.
+        as_str = functools.partial(operator.mod, "%s")
+        fn = {{"str": as_str, "repr": repr}}.get({op!r}) or getattr(K.KTerm, {op!r})
         def term():  # a string literal of 2**18 letters, for reduce() too
             return K.tb("s").w("'").c(doubling_tuples(18, "a")).w("'").b()
         expected = fn(term())

@@ -1,6 +1,7 @@
 """Every interpreter of a process: legacy subinterpreters, which share the module's classes with
 the main interpreter, own-GIL ones, which refuse it, and hosts that initialise Python again."""
 
+import glob
 import os
 import shutil
 import subprocess
@@ -149,28 +150,50 @@ def test_an_interpreter_with_a_lock_of_its_own_refuses_the_import():
 
 # -- a host that initialises Python again ------------------------------------------------------
 
-# Each round also primes the lookup cache: every other class gets its version tag and a cached
-# miss for our method names, so that a class of ours still carrying a tag from the last round
-# would find those misses. And a thread drops a wide term: after the last round's exit, this
-# round's threads must free what they drop again.
+# Each round also primes the lookup cache: every other class gets its version tag and cached
+# lookups under the names of our classes' attributes (mostly misses), so that a class of ours
+# still carrying a tag from the last round would find them. The panic class's own names are
+# primed one at a time, each looked up on it right after. And a thread drops a wide term: after
+# the last round's exit, this round's threads must free what they drop again.
 EMBEDDED_ROUND = (
     USE_KOVEL
     + r"""
-import sys, threading
+import pickle, sys, threading
 import array, _bisect, _csv, _heapq, _json, _pickle, _struct, select
 
-ours = {K.KTerm, K.StrCmd, K.CmdOrHole, K.Builder, kovel.PanicException}
+panic_type = kovel.PanicException
+# It takes its tag here, before the walk below tags every other class: in the next round one of
+# those takes the same tag.
+assert not hasattr(panic_type, "tag_it")
+ours = {K.KTerm, K.StrCmd, K.CmdOrHole, K.Builder, panic_type}
 seen, todo = set(), [object]
 while todo:
     c = todo.pop()
     if c not in seen:
         seen.add(c)
         todo.extend(type.__subclasses__(c) if isinstance(c, type) else ())
-for c in seen - ours:
-    for n in ("coparse", "reduce", "postcard_bytes", "c", "w", "b"):
-        getattr(c, n, None)
+others = seen - ours
+
+def prime(names):
+    for c in others:
+        for n in names:
+            try:
+                getattr(c, n, None)
+            except Exception:
+                pass
+
+prime(("coparse", "reduce", "postcard_bytes", "c", "w", "b"))
 assert t.coparse() == "(1 + 1)" and t.reduce() == 2
 assert str(K.tb("x").w("y").b()) == "y"
+for n in [n for n in vars(BaseException) if n not in vars(type)]:
+    prime((n,))
+    assert getattr(panic_type, n) is vars(BaseException)[n], n
+try:
+    str(K.from_postcard_bytes(b"\x02\x00\x00\x01\x01"))
+except panic_type as e:
+    panic = e
+back = pickle.loads(pickle.dumps(panic))
+assert type(back) is panic_type and back.args == panic.args and back.args, back.args
 
 wide = b"\x02\x01w\xa0\x9c\x01" + K.leaf("x", "y").postcard_bytes() * 20000 + b"\x00"
 def drop():
@@ -185,18 +208,36 @@ assert sys.getallocatedblocks() - before < 2000, (before, sys.getallocatedblocks
 
 
 def embedding_flags():
-    """Compiler and linker flags for a program that embeds this CPython, or None."""
+    """Compiler and linker flags for a program that embeds this CPython, or None. The library
+    is looked for under the interpreter's own prefix first: the configuration of an interpreter
+    unpacked into a folder of its own (scripts/pythons.sh) names the system's folders. Where
+    that folder also holds a loader, a C library of its own, the program runs on that loader
+    and the libraries beside it."""
+    if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        return None
     include = sysconfig.get_paths()["include"]
-    libdir = sysconfig.get_config_var("LIBDIR")
     ldlibrary = sysconfig.get_config_var("LDLIBRARY") or ""
-    if not sysconfig.get_config_var("Py_ENABLE_SHARED") or not libdir:
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    own = os.path.join(sys.base_prefix, "lib")
+    candidates = [os.path.join(own, multiarch), own, sysconfig.get_config_var("LIBDIR") or ""]
+    libdir = next((d for d in candidates if os.path.exists(os.path.join(d, ldlibrary))), None)
+    if not ldlibrary.startswith("lib") or libdir is None:
         return None
     if not os.path.exists(os.path.join(include, "Python.h")):
         return None
-    if not ldlibrary.startswith("lib") or not os.path.exists(os.path.join(libdir, ldlibrary)):
-        return None
     name = ldlibrary[3:].split(".so")[0]
-    return [f"-I{include}", f"-L{libdir}", f"-l{name}", f"-Wl,-rpath,{libdir}"]
+    # Debian's Python.h finds its pyconfig.h under <triplet>/, beside the include folder.
+    flags = [f"-I{include}", "-idirafter", os.path.dirname(include), f"-L{libdir}", f"-l{name}"]
+    loaders = glob.glob(os.path.join(libdir, "ld-linux*.so.*"))
+    if loaders:
+        # A DT_RPATH also serves the library's own dependencies; the C library the program
+        # links against may be older than the one it runs on.
+        flags += [
+            f"-Wl,--dynamic-linker={loaders[0]}",
+            "-Wl,--disable-new-dtags",
+            "-Wl,--allow-shlib-undefined",
+        ]
+    return [*flags, f"-Wl,-rpath,{libdir}"]
 
 
 @pytest.fixture(scope="module")
@@ -216,11 +257,22 @@ def embed_host(tmp_path_factory):
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the host is not built with the sanitizer")
+# From 3.14 finalising frees the immortal strings the interpreter interned at run time, among
+# them names that key the dicts of the classes kept for the next initialisation ("postcard_bytes"
+# in KTerm's): the next round finds freed keys there. Strict: a fix shows as a failure here.
+@pytest.mark.xfail(
+    sys.version_info >= (3, 14),
+    reason="the classes kept across finalisation hold interned names freed with the interpreter",
+    strict=True,
+)
 @pytest.mark.parametrize("allocator", ["pymalloc", "debug"])
 def test_a_host_that_initialises_python_again_and_again(embed_host, tmp_path, allocator):
     script = tmp_path / "round.py"
     script.write_text(EMBEDDED_ROUND)
-    env = dict(os.environ, PYTHONPATH=PACKAGE_DIR, PYTHONMALLOC=allocator)
+    # The host's program path says nothing of where this Python lives.
+    env = dict(
+        os.environ, PYTHONHOME=sys.base_prefix, PYTHONPATH=PACKAGE_DIR, PYTHONMALLOC=allocator
+    )
     out = subprocess.run(
         [embed_host, str(script), "3"], capture_output=True, text=True, timeout=300, env=env
     )

@@ -104,18 +104,6 @@ def test_terms_pass_through(fn):
     assert str(lifted) == "a<b>" and lifted.postcard_bytes() == x.postcard_bytes()
 
 
-@pytest.mark.parametrize(
-    "value", [3.5, None, b"x", [1], 2**63, -(2**63) - 1, "a\ud800", K.NL, K.tb("t"), object()]
-)
-@pytest.mark.parametrize("fn", [K.klift, K.klift_html])
-def test_unsupported_values(fn, value):
-    with pytest.raises(BaseException) as ei:
-        fn(value)
-    assert type(ei.value) is TypeError
-    assert str(ei.value) == f"{fn.__name__}: unsupported type (expected int, str, or KTerm)"
-    assert ei.value.__cause__ is None and ei.value.__context__ is None
-
-
 def test_failing_index_is_discarded():
     class Bad(str):
         def __index__(self):
@@ -151,13 +139,3 @@ def test_what_is_not_an_exception_is_never_discarded(fn, kind, panic_type):
         assert type(ei.value) is panic_type and ei.value.args == ("from __index__",)
     else:
         assert ei.value is exc
-
-
-def test_lift_binding_errors():
-    with pytest.raises(TypeError) as ei:
-        K.klift()
-    assert str(ei.value) == "klift() missing 1 required positional argument: 'value'"
-    with pytest.raises(TypeError) as ei:
-        K.klift_html(1, v=2)
-    assert str(ei.value) == "klift_html() got an unexpected keyword argument 'v'"
-    assert str(K.klift(value=3)) == "3" and str(K.klift_html(value="&")) == "&amp;"

@@ -31,6 +31,12 @@ def test_version_is_the_installed_metadata_and_the_projects():
     assert kovel.__version__ == importlib.metadata.version("kovel")
 
 
+def test_import_leaves_importlib_metadata_unloaded():
+    code = "import sys, kovel; print('importlib.metadata' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout == "False\n"
+
+
 def test_package_re_exports_the_module():
     assert kovel.__all__ is K.__all__
     assert kovel.__doc__ is K.__doc__
