@@ -6,6 +6,8 @@ import multiprocessing
 import pathlib
 import pickle
 import re
+import subprocess
+import sys
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
