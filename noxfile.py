@@ -3,6 +3,7 @@ Each writes its results as JUnit XML into build-test/junit/; `report`, the last,
 
 import functools
 import json
+import logging
 import os
 import platform
 import re
@@ -54,6 +55,7 @@ def kovel_session(**kwargs):
 
 def require(ok, message):
     if not ok:
+        logging.getLogger("nox").error(message)
         raise nox.command.CommandFailed(message)
 
 
