@@ -313,7 +313,8 @@ def test_a_signal_ends_a_long_call(op):
 @pytest.mark.parametrize("op", ["str", "repr", "coparse", "postcard_bytes", "reduce"])
 def test_a_signal_handler_that_frees_the_receiver_leaves_the_call_whole(op):
     # A partial, like list.__repr__, hands its argument on without a reference of its own;
-    # the handler that a poll runs drops the last one while the term is walked.
+    # the handler that a poll runs drops the last one while the term is walked. It acts only
+    # there, so a run whose walk ends before the timer's second firing in it is run again.
     words = run_child(f"""
         import functools, operator, signal, sys
         sys.path.insert(0, {os.path.dirname(__file__)!r})
