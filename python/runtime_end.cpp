@@ -38,7 +38,8 @@ bool watch_runtime_end() noexcept {
 void forget_at_runtime_end(OnceCell& cell) noexcept {
   // The table holds 32 functions for every library of the process. When it is full the cell
   // keeps its object for good, as in a process that never finalises Python, and a later
-  // runtime shares it: sound up to 3.13 but for stale version tags, unsound from 3.14.
+  // runtime shares it: sound up to 3.11; later its version tag may be a new class's too, and
+  // from 3.14 the names its dictionary holds are freed.
   if (!watch_runtime_end()) return;
   cell.filled_before = last_filled;
   last_filled = &cell;
