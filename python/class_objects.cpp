@@ -1,24 +1,21 @@
-// class_objects.cpp: the creation of the four classes, and their version tags.
+// class_objects.cpp: the creation of the four classes.
 //
-// The classes are made once per process and shared by every interpreter that imports the
-// module: subinterpreters that share the main interpreter's lock, and the interpreters of a
-// host that finalises Python and initialises it again. Sharing them is sound because they
-// are immutable (Py_TPFLAGS_IMMUTABLETYPE) and their instances hold no Python object: no
-// interpreter can set or delete anything on a class that the others see. It relies on one
-// behaviour of the interpreter: the version tag of an immutable type, the key under which
-// method lookups are cached and attribute loads specialised, comes from the counter of the
-// whole process, not from one interpreter's counter, whose tags another interpreter's classes
-// would repeat. A host that initialises Python again restarts that counter too (3.12 and later
-// do): a tag kept from the last run may then go to a new class, whose cached lookups the
-// interpreter would take for ours. So each exec step gives every class made so far a fresh
-// tag (PyType_Modified).
+// The classes live for one runtime of the interpreter, from its initialisation to its
+// finalisation, and are shared by the interpreters of that runtime that import the module: the
+// main interpreter and the subinterpreters that share its lock. Sharing them is sound because
+// they are immutable (Py_TPFLAGS_IMMUTABLETYPE) and their instances hold no Python object: no
+// interpreter can set or delete anything on a class that the others see. And the version tag
+// of an immutable type, the key under which method lookups are cached and attribute loads
+// specialised, comes from a counter that every interpreter of the runtime shares, not from one
+// interpreter's, whose tags another interpreter's classes would repeat. The end of the runtime
+// forgets the classes (runtime_end.cpp), for it frees what they hold (from 3.14 the interned
+// names that key their dictionaries) and restarts that counter (3.12 and later), whose old
+// tags then go to new classes. A runtime that the host starts afterwards makes its own.
 #include "class_objects.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include "panic.hpp"
 
 namespace kovel::py {
 namespace {
@@ -65,15 +62,6 @@ PyTypeObject* make_class_object(Class which, const PyType_Spec& type_spec) {
     return made;
   });
   return reinterpret_cast<PyTypeObject*>(type);
-}
-
-void renew_version_tags() noexcept {
-  for (const OnceCell& cell : class_cells) {
-    if (PyObject* type = cell.get()) PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  }
-  if (PyObject* panic = panic_type_if_made()) {
-    PyType_Modified(reinterpret_cast<PyTypeObject*>(panic));
-  }
 }
 
 }  // namespace kovel::py

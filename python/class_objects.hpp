@@ -1,4 +1,4 @@
-// class_objects.hpp: the four class objects, made once per process on first need.
+// class_objects.hpp: the four class objects, made once per runtime on first need.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +24,5 @@ inline PyTypeObject* class_object(Class which, const PyType_Spec& type_spec) {
     return reinterpret_cast<PyTypeObject*>(t);
   return make_class_object(which, type_spec);
 }
-
-/// Gives every class made so far, the panic class included, a fresh version tag; the exec
-/// step calls it before it hands out any class.
-void renew_version_tags() noexcept;
 
 }  // namespace kovel::py

@@ -1,4 +1,4 @@
-// interned.hpp: the attribute names the binding looks up often, interned once per process.
+// interned.hpp: the attribute names the binding looks up often, interned once per runtime.
 #pragma once
 
 #include "py.hpp"

@@ -11,6 +11,8 @@ namespace {
 
 // Written before exit_begun is set (release), read after it is seen (acquire).
 std::thread::id exit_thread;
+// Set when the runtime ends (runtime_end.cpp), cleared with exit_begun in the next one.
+std::atomic<bool> exit_over{false};
 
 PyObject* note_exit(PyObject*, PyObject*) {
   exit_thread = std::this_thread::get_id();
@@ -25,6 +27,12 @@ PyMethodDef note_exit_def = {"_note_exit", note_exit, METH_NOARGS,
 
 bool on_exit_thread() noexcept { return std::this_thread::get_id() == exit_thread; }
 
-void forget_exit() noexcept { exit_begun.store(false, std::memory_order_release); }
+void exit_is_over() noexcept { exit_over.store(true, std::memory_order_release); }
+
+void forget_ended_exit() noexcept {
+  if (exit_over.exchange(false, std::memory_order_acq_rel)) {
+    exit_begun.store(false, std::memory_order_release);
+  }
+}
 
 }  // namespace kovel::py

@@ -26,7 +26,12 @@ inline bool may_release() noexcept {
 /// the exec step registers it. atexit runs it before the interpreter ends its daemon
 /// threads.
 extern PyMethodDef note_exit_def;
-/// Clears exit_begun: a main interpreter that the process makes again starts with none.
-void forget_exit() noexcept;
+/// Records that the runtime has ended, and with it the exit that exit_begun records; the
+/// runtime's end calls it (runtime_end.cpp).
+void exit_is_over() noexcept;
+/// Clears exit_begun once the runtime whose exit it records has ended, so that the main
+/// interpreter of a new runtime starts with none. Not before: threads of the old runtime that
+/// wake after its end are ended there too (before 3.14), and must leak what they hold.
+void forget_ended_exit() noexcept;
 
 }  // namespace kovel::py

@@ -8,6 +8,7 @@
 #include "interned.hpp"
 #include "interpreter_exit.hpp"
 #include "node_memory.hpp"
+#include "runtime_end.hpp"
 
 namespace kovel::py {
 namespace {
@@ -52,9 +53,11 @@ PyMethodDef* const functions[] = {
 /// does not.
 void watch_exit(PyObject* module) {
   if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return;
-  // Another interpreter of the process may exit and start again: a module made anew starts
-  // with a clean slate.
-  forget_exit();
+  // An exit recorded in an earlier runtime is over. This runtime's end must say so to the
+  // next; if the table of Py_AtExit is full it cannot, and the mark stays set: other threads
+  // then leak what they drop instead of freeing it.
+  forget_ended_exit();
+  static_cast<void>(watch_runtime_end());
   Obj atexit = checked(PyImport_ImportModule("atexit"));
   Obj hook = checked(PyCFunction_NewEx(&note_exit_def, module, nullptr));
   Obj done = checked(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
@@ -62,7 +65,6 @@ void watch_exit(PyObject* module) {
 
 int kovel_exec(PyObject* module) {
   return guard_status([&] {
-    renew_version_tags();
     add_class(module, kterm_type(), "KTerm");
     add_class(module, str_cmd_type(), "StrCmd");
     add_class(module, cmd_or_hole_type(), "CmdOrHole");

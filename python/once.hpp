@@ -1,4 +1,5 @@
-// once.hpp: OnceCell, the slot of one process-wide object, made on first need and kept.
+// once.hpp: OnceCell, the slot of one shared object, made on first need and kept until the
+// interpreter's runtime ends.
 #pragma once
 
 #include <atomic>
@@ -6,13 +7,17 @@
 #include "errors.hpp"
 #include "handle.hpp"
 #include "py.hpp"
+#include "runtime_end.hpp"
 
 namespace kovel::py {
 
-/// The slot of one process-wide object: empty until the object is first needed, then filled
-/// once and never cleared. The object lives until the process ends.
+/// The slot of one object shared by the interpreters of a runtime: empty until the object is
+/// first needed, then filled once. The end of the runtime (Py_FinalizeEx) empties it again,
+/// and a runtime that the host starts afterwards makes its own object.
 struct OnceCell {
   std::atomic<PyObject*> obj{nullptr};
+  /// The cell filled before this one in the same runtime (runtime_end.cpp).
+  OnceCell* filled_before = nullptr;
 
   /// The object, or null while the cell is empty; borrowed.
   PyObject* get() const noexcept { return obj.load(std::memory_order_acquire); }
@@ -23,9 +28,10 @@ struct OnceCell {
 ///
 /// make() may give up the interpreter lock (an import does, and so does Python code that a
 /// collection runs), so another thread can fill the cell meanwhile. Exactly one object is
-/// ever stored, by a compare-and-swap: the first to arrive wins, and a thread that finds the
-/// cell filled drops its own object and returns the one stored. A lock of our own would be
-/// worse: a fork while another thread held it would leave it held for good in the child.
+/// stored in a runtime, by a compare-and-swap: the first to arrive wins, and a thread that
+/// finds the cell filled drops its own object and returns the one stored. A lock of our own
+/// would be worse: a fork while another thread held it would leave it held for good in the
+/// child. The winner, which holds the interpreter lock again, has the runtime's end empty it.
 template <class Make>
 PyObject* fill_once(OnceCell& cell, Make make) {
   if (PyObject* p = cell.get()) return p;
@@ -33,7 +39,8 @@ PyObject* fill_once(OnceCell& cell, Make make) {
   PyObject* stored = nullptr;
   if (cell.obj.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel,
                                        std::memory_order_acquire)) {
-    return made.release();  // the cell keeps this reference for the life of the process
+    forget_at_runtime_end(cell);
+    return made.release();  // the cell keeps this reference until the runtime ends
   }
   return stored;  // another thread's; ours goes with `made`
 }

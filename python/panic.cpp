@@ -1,4 +1,4 @@
-// panic.cpp: the panic exception class, made once per process at the first internal fault.
+// panic.cpp: the panic exception class, made once per runtime at the first internal fault.
 #include "panic.hpp"
 
 #include "once.hpp"
@@ -6,7 +6,7 @@
 namespace kovel::py {
 namespace {
 
-OnceCell panic;  // panic_type: the boundary, and the exec step's fresh version tags
+OnceCell panic;  // panic_type: the boundary
 
 constexpr char panic_doc[] =
     "The exception raised when the native code of `kovel._kovel`, called from Python, panics.\n"
