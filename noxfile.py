@@ -30,6 +30,7 @@ nox.options.default_venv_backend = "uv|venv"
 nox.options.reuse_venv = "yes"
 nox.options.error_on_missing_interpreters = True
 nox.options.download_python = "never"
+nox.options.parallel = "auto"  # one session a CPU, where a session allows it
 # Every result a full run must write, in order; one missing, or not listed, fails the report.
 EXPECTED = ["style", "scripts", "core", "fuzz", "wheel", "tests-3.10", "tests-3.11", "tests-3.12",
             "tests-3.13", "tests-3.14", "tests-3.15", "abi3t-tests", "abi3t-symbols", "typing",
@@ -217,7 +218,7 @@ def wheel(session):
     })  # fmt: skip
 
 
-@kovel_session(python=PYTHONS)
+@kovel_session(python=PYTHONS, allow_parallel=True)
 def tests(session):
     """The Python suite, with the examples, against the repaired wheel."""
     session.install(*SUITE)
@@ -225,7 +226,7 @@ def tests(session):
     pytest(session, session.name)
 
 
-@kovel_session(python="3.15")
+@kovel_session(python="3.15", allow_parallel=True)
 def abi3t(session):
     """The abi3t wheel (free-threaded CPython) in CPython 3.15 (a GIL build, which loads it too)."""
     session.install(*WHEEL_TOOLS, *SUITE)
@@ -251,7 +252,7 @@ def abi3t(session):
                 "-DPy_TARGET_ABI3T=0x030F0000", f"-I{include}", *after.split())  # fmt: skip
 
 
-@kovel_session(python="3.15")
+@kovel_session(python="3.15", allow_parallel=True)
 def typing(session):
     """The stub against the module, the examples under mypy --strict and pyright, export types."""
     session.install("mypy", "pyright[nodejs]>=1.1.400", str(the_wheel()))
@@ -271,7 +272,7 @@ ARM64_PYTHON = max([p.name[6:] for p in ARM64_HEADERS.glob("python3.*")] or ["3.
 EMULATED = ["prlimit", f"--as={4 << 30}"]
 
 
-@kovel_session(python=ARM64_PYTHON)
+@kovel_session(python=ARM64_PYTHON, allow_parallel=True)
 def aarch64(session):
     """The C++ tests and the wheel cross-built for aarch64, run under qemu-user in an arm64 root."""
     session.install(*CMAKE, *WHEEL_TOOLS)
@@ -296,7 +297,7 @@ def aarch64(session):
             "-p no:cacheprovider --junitxml=/kovel/build-test/junit/aarch64-tests.xml")  # fmt: skip
 
 
-@kovel_session(python="3.13")
+@kovel_session(python="3.13", allow_parallel=True)
 def libcxx(session):
     """The C++ and Python suites built by clang++ against libc++ alone."""
 
@@ -309,7 +310,7 @@ def libcxx(session):
     suite_on_build(session, "libcxx", check=libcxx_alone)
 
 
-@kovel_session(python="3.13")
+@kovel_session(python="3.13", allow_parallel=True)
 def sanitize(session):
     """The C++ and Python suites under the address and undefined-behaviour sanitizers."""
     # PYTHONMALLOC=malloc shows nodes and small objects to the sanitizer, and fd capture would hide
