@@ -188,17 +188,16 @@ def fuzz(session):
     seconds = session.posargs[0] if session.posargs else "60"
     session.install(*CMAKE)
     build = cmake(session, "fuzz", test=False)
-    corpus, artifacts, log = ROOT / "fuzz" / "corpus-run", build / "artifacts", build / "fuzz.log"
+    corpus, findings, log = ROOT / "fuzz" / "corpus-run", build / "finding-", build / "fuzz.log"
     corpus.mkdir(exist_ok=True)
-    artifacts.mkdir(exist_ok=True)
     with log.open("w") as out:  # the corpus grows in the first folder; the seeds are only read
         status = subprocess.run(
             [build / "fuzz" / "decode_fuzz", f"-max_total_time={seconds}", "-max_len=4096",
-             "-timeout=10", "-print_final_stats=1", f"-artifact_prefix={artifacts}/", corpus,
+             "-timeout=10", "-print_final_stats=1", f"-artifact_prefix={findings}", corpus,
              ROOT / "fuzz" / "seeds"], stdout=out, stderr=subprocess.STDOUT).returncode  # fmt: skip
     text = log.read_text(errors="replace")
     runs = int(([0] + re.findall(r"^stat::number_of_executed_units: *(\d+)", text, re.M))[-1])
-    failure = f"finding (exit {status}): inputs in {artifacts}, log in {log}" if status else None
+    failure = f"finding (exit {status}): inputs {findings}*, log in {log}" if status else None
     write_junit("fuzz", [(f"decode_fuzz for {seconds}s", failure)], runs, "executions")
     if failure:
         session.error(f"{failure}\n{text[-3000:]}")
