@@ -11,10 +11,7 @@
 
 namespace kovel {
 
-NodeAllocator node_alloc::current = {node_alloc::system_allocate, node_alloc::system_release};
-
-void set_node_allocator(const NodeAllocator& a) noexcept { node_alloc::current = a; }
-NodeAllocator node_allocator() noexcept { return node_alloc::current; }
+static_assert(sizeof(KTerm) == 24, "the header of every node");
 
 namespace {
 
@@ -24,15 +21,19 @@ size_t grow(size_t total, uint64_t more) {
   return total + static_cast<size_t>(more);
 }
 
-}  // namespace
-
-uint32_t checked_child_count(size_t n) {
+// A length or count as the header keeps it; one that does not fit fails like a failed
+// allocation, before anything is made.
+uint32_t narrow(uint64_t n) {
   if (n > UINT32_MAX) throw std::bad_alloc();
   return static_cast<uint32_t>(n);
 }
 
+}  // namespace
+
+uint32_t checked_child_count(size_t n) { return narrow(n); }
+
 std::string_view KTerm::lang() const noexcept {
-  return {text_base() + tag_len_, static_cast<size_t>(lang_len())};
+  return {text_base() + len_.tag, static_cast<size_t>(lang_len())};
 }
 
 uint64_t KTerm::lang_len() const noexcept {
@@ -43,7 +44,7 @@ uint64_t KTerm::lang_len() const noexcept {
 }
 
 std::optional<Span> KTerm::span() const noexcept {
-  if (!has_span_) return std::nullopt;
+  if (!(kind_ & kHasSpan)) return std::nullopt;
   Span s;
   std::memcpy(&s, trailer() + lang_field(), sizeof s);
   return s;
@@ -51,8 +52,10 @@ std::optional<Span> KTerm::span() const noexcept {
 
 KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                    const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                   uint64_t n_cmds, const std::optional<Span>& span) {
+                   uint64_t n_cmds, const std::optional<Span>& span, NodeCarver* carver) {
   const bool tuple = v == Variant::Tuple;
+  const Lengths len = {narrow(tag.size()), narrow(n_cmds)};
+  const uint32_t n_cmd_bytes = narrow(cmd_bytes.size());
   size_t size = sizeof(KTerm);
   if (!tuple) size += sizeof(uint64_t);
   if (span) size += sizeof(Span);
@@ -61,14 +64,15 @@ KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_v
   if (!tuple) size = grow(size, lang.size());
   size = grow(size, cmd_bytes.size());
 
-  auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
-  t->variant_ = v;
+  uint16_t slot = 0;
+  void* block = carver ? carver->take(size, slot) : node_alloc::allocate(size);
+  auto* t = new (block) KTerm();  // allocation throws std::bad_alloc
+  t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0));
   t->index_ = tuple ? 0 : index;
-  t->has_span_ = span.has_value();
+  t->chunk_slot_ = slot;
   t->n_children_ = n_children;
-  t->n_cmds_ = n_cmds;
-  t->tag_len_ = tag.size();
-  t->cmd_bytes_ = cmd_bytes.size();
+  t->cmd_bytes_ = n_cmd_bytes;
+  t->len_ = len;
 
   char* p = reinterpret_cast<char*>(t + 1);
   if (!tuple) {
@@ -96,12 +100,12 @@ KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
   // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
   size_t n_len = 1;
   for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
-  size_t size = grow(sizeof(KTerm) + 2 + n_len, tag.size());
-  size = grow(size, code.size());
+  const Lengths len = {narrow(tag.size()), 1};
+  const uint32_t n_cmd_bytes = narrow(grow(2 + n_len, code.size()));
+  const size_t size = grow(sizeof(KTerm) + n_cmd_bytes, tag.size());
   auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
-  t->n_cmds_ = 1;
-  t->tag_len_ = tag.size();
-  t->cmd_bytes_ = 2 + n_len + code.size();
+  t->len_ = len;
+  t->cmd_bytes_ = n_cmd_bytes;
   char* p = reinterpret_cast<char*>(t + 1);
   wire::copy_bytes(p, tag.data(), tag.size());
   p += tag.size();
@@ -126,44 +130,46 @@ bool KTerm::drop() const noexcept {
 
 size_t KTerm::block_bytes() const noexcept {
   size_t n = sizeof(KTerm) + lang_field() + span_field() + n_children_ * sizeof(KTerm*);
-  return n + tag_len_ + lang_len() + cmd_bytes_;
+  return n + len_.tag + lang_len() + cmd_bytes_;
 }
 
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
   // A depth-first walk that frees every node after its children, left to right. It needs no
-  // memory of its own, so it cannot fail, and its depth costs nothing: a dead node's n_cmds_
-  // field, which nothing reads once the count is zero, links it to its parent, and its
-  // cmd_bytes_ field keeps the child to go on with.
+  // memory of its own, so it cannot fail, and its depth costs nothing: a dead node's lengths,
+  // which nothing reads once the count is zero, link it to its parent, and its cmd_bytes_
+  // field keeps the child to go on with.
+  NodeFreer freer;
   auto* node = const_cast<KTerm*>(t);
   size_t freed = node->block_bytes();
-  node->n_cmds_ = 0;
-  uint64_t i = 0;
+  node->parent_ = nullptr;
+  uint32_t i = 0;
   for (;;) {
     const uint32_t n = node->n_children_;
     if (i < n) {
       const KTerm* c = node->child_at(i++);
-      // Children of a wide node lie apart in memory: fetch a few ahead of their drop.
+      // Children of a wide node may lie apart in memory: fetch a few ahead of their drop.
       if (i + 4 < n) KOVEL_PREFETCH_W(node->child_at(i + 4));
       if (!c->drop()) continue;
-      freed += c->block_bytes();
-      if (c->n_children_ == 0) {
-        node_alloc::release(const_cast<KTerm*>(c));
+      auto* child = const_cast<KTerm*>(c);
+      freed += child->block_bytes();
+      if (child->n_children_ == 0) {
+        freer.free(child, child->chunk_slot_);
         continue;
       }
       node->cmd_bytes_ = i;
-      auto* child = const_cast<KTerm*>(c);
-      child->n_cmds_ = reinterpret_cast<uintptr_t>(node);
+      child->parent_ = node;
       node = child;
       i = 0;
       continue;
     }
-    auto* parent = reinterpret_cast<KTerm*>(static_cast<uintptr_t>(node->n_cmds_));
-    node_alloc::release(node);
+    KTerm* parent = node->parent_;
+    freer.free(node, node->chunk_slot_);
     if (!parent) break;
     node = parent;
     i = node->cmd_bytes_;
   }
+  freer.flush();
   if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
 }
 

@@ -1,5 +1,4 @@
 // kterm.hpp: the term node and the two handles that own it: KTermRef (shared) and UnsharedKTerm.
-// UnsharedKTerm).
 #pragma once
 
 #include <atomic>
@@ -32,20 +31,23 @@ struct Span {
 };
 
 class KTermRef;
+class NodeCarver;
 
-/// An immutable term node. Each node is one heap block: this header, then the span (if
-/// any), the child pointers, and the bytes of tag, lang and the command list (held in its
-/// byte form). The count is atomic; a node is freed when its last reference goes.
+/// An immutable term node. Each node is one piece of memory: this 24-byte header, then (for
+/// a Quote or Unquote) the length of lang, the span (if any), the child pointers, and the
+/// bytes of tag, lang and the command list (held in its byte form). The piece is a block of
+/// its own, or carved with its neighbours from a chunk (node_alloc.hpp). The count is atomic;
+/// a node is freed when its last reference goes.
 class KTerm {
  public:
   KTerm(const KTerm&) = delete;
   KTerm& operator=(const KTerm&) = delete;
 
-  Variant variant() const noexcept { return variant_; }
-  bool is_tuple() const noexcept { return variant_ == Variant::Tuple; }
+  Variant variant() const noexcept { return static_cast<Variant>(kind_ & kVariantBits); }
+  bool is_tuple() const noexcept { return variant() == Variant::Tuple; }
   /// The Quote/Unquote index (0 for a Tuple).
   uint8_t index() const noexcept { return index_; }
-  std::string_view tag() const noexcept { return {text_base(), tag_len_}; }
+  std::string_view tag() const noexcept { return {text_base(), len_.tag}; }
   /// The Quote/Unquote language ("" for a Tuple).
   std::string_view lang() const noexcept;
   std::optional<Span> span() const noexcept;
@@ -59,10 +61,10 @@ class KTerm {
   KTermRef child_ref(uint32_t i) const noexcept;
 
   /// The number of command-list entries.
-  uint64_t cmd_count() const noexcept { return n_cmds_; }
+  uint64_t cmd_count() const noexcept { return len_.n_cmds; }
   /// The command list in its byte form (without the count).
   std::string_view cmd_bytes() const noexcept {
-    return {text_base() + tag_len_ + lang_len(), cmd_bytes_};
+    return {text_base() + len_.tag + lang_len(), cmd_bytes_};
   }
 
   /// Iterates the command list as CmdView entries.
@@ -86,7 +88,7 @@ class KTerm {
   };
   struct CmdRange {
     const KTerm* t;
-    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->n_cmds_}; }
+    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->len_.n_cmds}; }
     CmdIter end() const noexcept { return {nullptr, 0}; }
   };
   CmdRange cmds() const noexcept { return {this}; }
@@ -108,12 +110,15 @@ class KTerm {
   /// every descendant whose last reference it held.
   static void release(const KTerm* t) noexcept;
 
-  /// Allocates a node with count 1; throws std::bad_alloc when memory runs out. Copies the
-  /// n_children pointers and, once it has succeeded, owns one reference to each (on failure
-  /// they stay the caller's). cmd_bytes must hold n_cmds entries written by encode_cmd.
+  /// Allocates a node with count 1, from carver if given; throws std::bad_alloc when memory
+  /// runs out, and when tag, the command list or its byte form has 2^32 or more entries or
+  /// bytes (the header keeps 32-bit lengths). Copies the n_children pointers and, once it
+  /// has succeeded, owns one reference to each (on failure they stay the caller's).
+  /// cmd_bytes must hold n_cmds entries written by encode_cmd.
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                     uint64_t n_cmds, const std::optional<Span>& span);
+                     uint64_t n_cmds, const std::optional<Span>& span,
+                     NodeCarver* carver = nullptr);
   /// Allocates a Tuple with no children and the one command Write(code), count 1; throws
   /// std::bad_alloc. The same node as make would build, written without going through a
   /// command list first: leaves are most of the nodes made.
@@ -130,7 +135,7 @@ class KTerm {
   }
   const char* trailer() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   size_t lang_field() const noexcept { return is_tuple() ? 0 : sizeof(uint64_t); }
-  size_t span_field() const noexcept { return has_span_ ? sizeof(Span) : 0; }
+  size_t span_field() const noexcept { return (kind_ & kHasSpan) ? sizeof(Span) : 0; }
   uint64_t lang_len() const noexcept;
   const char* text_base() const noexcept {
     return reinterpret_cast<const char*>(children() + n_children_);
@@ -144,14 +149,26 @@ class KTerm {
 
   friend struct KTermCountAccess;  // tests drive a count to its limit through this
 
+  static constexpr uint8_t kVariantBits = 0x03;
+  static constexpr uint8_t kHasSpan = 0x04;
+
+  // The text lengths and the command count, while the node lives. Once its count is zero,
+  // release's walk keeps the parent to go back to here.
+  struct Lengths {
+    uint32_t tag;
+    uint32_t n_cmds;
+  };
+
   mutable std::atomic<uint32_t> refs_{1};
-  Variant variant_ = Variant::Tuple;
+  uint8_t kind_ = static_cast<uint8_t>(Variant::Tuple);  // the Variant, and kHasSpan
   uint8_t index_ = 0;
-  bool has_span_ = false;
+  uint16_t chunk_slot_ = 0;  // node_alloc.hpp: where in its chunk, or 0 for a block of its own
   uint32_t n_children_ = 0;
-  uint64_t n_cmds_ = 0;
-  uint64_t tag_len_ = 0;
-  uint64_t cmd_bytes_ = 0;
+  uint32_t cmd_bytes_ = 0;  // once the count is zero, the child release's walk goes on with
+  union {
+    Lengths len_ = {};
+    KTerm* parent_;
+  };
 };
 
 /// A shared reference to a node: copying takes a reference, moving hands it over.

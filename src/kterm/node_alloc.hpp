@@ -1,14 +1,25 @@
 // node_alloc.hpp: where term nodes get their memory.
 //
-// A node is one block, taken when it is made and given back when its last reference goes.
-// The host may supply the allocator: the Python binding hands in the interpreter's own
-// general allocator, which keeps size classes, hands empty arenas back to the system and is
-// safe across fork, and under which every node is made and freed (each entry point holds the
-// interpreter lock, and so does every place a last reference drops). Without a host, as in
-// the core's own tests and the fuzzer, blocks come from malloc.
+// A node made by a constructor or a builder is one block, taken when it is made and given
+// back when its last reference goes. The host may supply the allocator: the Python binding
+// hands in the interpreter's own general allocator, which keeps size classes, hands empty
+// arenas back to the system and is safe across fork, and under which every node is made and
+// freed (each entry point holds the interpreter lock, and so does every place a last
+// reference drops). Without a host, as in the core's own tests and the fuzzer, blocks come
+// from malloc.
+//
+// A decode makes many nodes at once, and they are often freed all at once again. It carves
+// them from chunks instead: blocks of up to kChunkBytes from the same allocator, filled in
+// the order the nodes are made, each freed when the last node carved from it is. Taking a
+// node is then a pointer bump, and its memory lies beside the nodes made with it, for the
+// decode and for the release that walks them again. Any node of a decoded term may outlive
+// the rest; it then keeps its chunk alive, kChunkBytes at most. A chunk is sized from the
+// bytes still to decode, so that a small decode takes a small one.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -44,6 +55,92 @@ inline void* allocate(size_t n) {
 inline void release(void* p) noexcept { current.release(p); }
 
 }  // namespace node_alloc
+
+/// The head of a chunk; the nodes carved from it follow, 8-byte aligned.
+struct alignas(8) NodeChunk {
+  /// The nodes carved from it and not yet freed, and one while a carver fills it.
+  std::atomic<uint32_t> live{1};
+};
+
+/// The size of a chunk: the largest block the interpreter's small-object allocator serves
+/// from its own pools (and glibc's from its per-thread cache). Such blocks are taken and
+/// given back without a system call, and memory they free is the next decode's at once;
+/// larger ones come from the C library, which hands them back to the system on release and
+/// must fault them in anew on the next decode.
+inline constexpr size_t kChunkBytes = 512;
+/// A node larger than this takes a block of its own, as a node made by a constructor does:
+/// it would leave much of a chunk unused.
+inline constexpr size_t kCarvedMost = kChunkBytes / 2;
+
+/// Carves the nodes of one decode from chunks. One thread uses it, and no node it gives is
+/// seen by another before the decode ends.
+class NodeCarver {
+ public:
+  NodeCarver() = default;
+  NodeCarver(const NodeCarver&) = delete;
+  NodeCarver& operator=(const NodeCarver&) = delete;
+  ~NodeCarver() { close(); }
+
+  /// Says how many bytes of nodes are still to come, about: a new chunk is sized by it.
+  void expect(size_t bytes) noexcept { coming_ = bytes; }
+
+  /// Memory for a node of n bytes, and its slot: from the current chunk, or from a new one,
+  /// or, for a large node, a block of its own with slot 0. Throws std::bad_alloc.
+  void* take(size_t n, uint16_t& slot) {
+    const size_t need = (n + 7) & ~size_t{7};
+    if (need <= static_cast<size_t>(end_ - next_)) {
+      slot = static_cast<uint16_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
+      void* p = next_;
+      next_ += need;
+      // Only this thread holds the chunk while it is being filled: no atomic update needed.
+      chunk_->live.store(chunk_->live.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_relaxed);
+      return p;
+    }
+    return take_slow(n, slot);
+  }
+
+  /// The chunk a node with the given slot was carved from.
+  static NodeChunk* chunk_of(void* node, uint16_t slot) noexcept {
+    return reinterpret_cast<NodeChunk*>(static_cast<char*>(node) - size_t{slot} * 8);
+  }
+
+ private:
+  void* take_slow(size_t n, uint16_t& slot);
+  /// Drops the carver's share of the current chunk.
+  void close() noexcept;
+
+  NodeChunk* chunk_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  size_t coming_ = 0;
+};
+
+/// Frees the memory of dead nodes. Nodes of one chunk in a row cost one change of its count,
+/// and the chunk goes when its count does.
+class NodeFreer {
+ public:
+  NodeFreer() = default;
+  NodeFreer(const NodeFreer&) = delete;
+  NodeFreer& operator=(const NodeFreer&) = delete;
+  ~NodeFreer() { flush(); }
+
+  void free(void* node, uint16_t slot) noexcept {
+    if (slot == 0) return node_alloc::release(node);
+    NodeChunk* c = NodeCarver::chunk_of(node, slot);
+    if (c != chunk_) {
+      flush();
+      chunk_ = c;
+    }
+    ++n_;
+  }
+  /// Takes the nodes counted so far off their chunk's count.
+  void flush() noexcept;
+
+ private:
+  NodeChunk* chunk_ = nullptr;
+  uint32_t n_ = 0;
+};
 
 /// Makes a the allocator of every node made from now on. Only while no node exists: a node
 /// goes back to the allocator it came from, and no record says which that was.

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "kterm/node_alloc.hpp"
+
 namespace kovel {
 
 namespace {
@@ -70,6 +72,11 @@ std::string postcard_bytes(const KTerm& t, Poll poll) {
 
 namespace {
 
+// The bytes of nodes a byte of input makes, about, for sizing the chunks nodes are carved
+// from: a short leaf takes 16 bytes of input and about 48 of nodes with its parent's
+// reference to it.
+constexpr size_t kNodeBytesPerByte = 3;
+
 // At most 1 MiB worth of child references is reserved ahead of reading them.
 constexpr uint64_t kMaxChildReserve = (1u << 20) / sizeof(KTerm*);
 
@@ -125,7 +132,8 @@ class Decoder {
         if (!head()) return fail();
         continue;
       }
-      if (!finish(top) || !pop()) return fail();
+      if (!finish(top)) return fail();
+      stack_.pop_back();
     }
     Decoded d;
     d.term = KTermRef::adopt(kids_.back());
@@ -153,38 +161,36 @@ class Decoder {
     return scratch_;
   }
 
-  // Reads a node's head and opens it; a Tuple without children (a leaf, most nodes) is
-  // finished at once, without a stay on the stack.
+  // Reads a node's head and opens it on the stack; a Tuple without children (a leaf, most
+  // nodes) is finished at once instead.
   bool head() {
     uint32_t v;
     if (!r_.variant(v)) return false;
     if (v > 2) return r_.fail(DecodeError::BadVariant);
-    // Filled in place: a Pending copied right after its fields were written stalls the
-    // copy's wide loads on the narrow stores still in flight.
-    Pending& p = stack_.emplace_back(Pending{static_cast<Variant>(v), 0, {}, {}, 1, kids_.size()});
-    if (!r_.text(p.tag)) return false;
-    if (p.variant == Variant::Tuple) {
-      if (!r_.size(p.children_left)) return false;
-      if (p.children_left == 0) return finish(p) && pop();
-      // A count is a promise, not a fact: reserve only what the bytes left could hold,
-      // and keep the stack's doubling growth so that many nested reservations stay linear.
-      if (p.children_left <= r_.left()) {
-        size_t need = kids_.size() + std::min(p.children_left, kMaxChildReserve);
-        if (need > kids_.capacity()) kids_.reserve(std::max(need, 2 * kids_.capacity()));
-      }
-    } else {
-      if (!r_.byte(p.index) || !r_.text(p.lang)) return false;
+    const auto variant = static_cast<Variant>(v);
+    std::string_view tag;
+    if (!r_.text(tag)) return false;
+    if (variant != Variant::Tuple) {
+      // Filled in place: a Pending copied right after its fields were written stalls the
+      // copy's wide loads on the narrow stores still in flight.
+      Pending& p = stack_.emplace_back(Pending{variant, 0, tag, {}, 1, kids_.size()});
+      return r_.byte(p.index) && r_.text(p.lang);
     }
+    uint64_t n;
+    if (!r_.size(n)) return false;
+    if (n == 0) return finish(Pending{variant, 0, tag, {}, 0, kids_.size()});
+    // A count is a promise, not a fact: reserve only what the bytes left could hold, and
+    // keep the stack's doubling growth so that many nested reservations stay linear.
+    if (n <= r_.left()) {
+      size_t need = kids_.size() + std::min(n, kMaxChildReserve);
+      if (need > kids_.capacity()) kids_.reserve(std::max(need, 2 * kids_.capacity()));
+    }
+    stack_.emplace_back(Pending{variant, 0, tag, {}, n, kids_.size()});
     return true;
   }
 
-  bool pop() noexcept {
-    stack_.pop_back();
-    return true;
-  }
-
-  // Reads the rest of node p (the top of the stack, whose children are the last ones on
-  // kids_), builds it, and hands it to its parent.
+  // Reads the rest of node p (whose children are the last ones on kids_), builds it, and
+  // hands it to its parent.
   bool finish(const Pending& p) {
     uint64_t n;
     if (!r_.size(n)) return false;
@@ -212,8 +218,9 @@ class Decoder {
     const size_t count = kids_.size() - p.first_child;
     // Room for node before it exists, so that handing it to its parent cannot fail.
     if (kids_.size() == kids_.capacity()) kids_.reserve(std::max<size_t>(16, 2 * kids_.size()));
+    carver_.expect(kNodeBytesPerByte * r_.left());
     KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
-                              checked_child_count(count), cmds, n, span);
+                              checked_child_count(count), cmds, n, span, &carver_);
     kids_.resize(p.first_child);  // their references now belong to node
     kids_.push_back(node);
     return true;
@@ -221,6 +228,7 @@ class Decoder {
 
   wire::Reader r_;
   PollClock clock_;
+  NodeCarver carver_;  // where this decode's nodes come from
   std::vector<Pending> stack_;
   std::vector<const KTerm*> kids_;  // finished nodes awaiting their parent; each owns a count
   std::string scratch_;             // a command list rewritten in shortest form

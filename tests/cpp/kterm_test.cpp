@@ -1,5 +1,6 @@
 // kterm_test.cpp: term nodes, constructors, emission, sharing and release.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <csignal>
 #include <cstdint>
@@ -145,7 +146,7 @@ TEST(Emission, PollIsCalledAtBoundedIntervals) {
 TEST(Constructors, LeafAndSym) {
   LiveNodes nodes;
   KTermRef l = leaf("integer", "42");
-  EXPECT_LE(nodes.largest_block(), 64u);  // a short leaf is one small block
+  EXPECT_LE(nodes.largest_block(), 48u);  // a short leaf is one small block
   EXPECT_EQ(l->variant(), Variant::Tuple);
   EXPECT_EQ(l->tag(), "integer");
   EXPECT_EQ(l->child_count(), 0u);
@@ -175,6 +176,32 @@ TEST(Constructors, LeafAndSym) {
   std::string nul("a\0b\nc", 5);
   EXPECT_EQ(coparse(leaf(nul, nul)), nul);
   EXPECT_EQ(leaf(nul, "")->tag(), nul);
+}
+
+// A node keeps its lengths and counts in 32 bits. One that does not fit is refused before
+// anything is made or read, like memory that cannot be had, and the children stay the caller's.
+TEST(Constructors, LengthsPastThirtyTwoBitsAreRefused) {
+  const size_t too_long = size_t{1} << 32;
+  // Address space for the longest text, never touched: the refusal comes before any copy.
+  void* room =
+      mmap(nullptr, too_long, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(room, MAP_FAILED);
+  const std::string_view huge(static_cast<const char*>(room), too_long);
+  const KTermRef kid = leaf("x", "y");
+  const KTerm* kids[] = {kid.get()};
+  LiveNodes nodes;
+  EXPECT_THROW(KTerm::make(Variant::Tuple, 0, huge, {}, kids, 1, "", 0, std::nullopt),
+               std::bad_alloc);
+  EXPECT_THROW(KTerm::make(Variant::Tuple, 0, "t", {}, kids, 1, huge, 0, std::nullopt),
+               std::bad_alloc);
+  EXPECT_THROW(KTerm::make(Variant::Tuple, 0, "t", {}, kids, 1, "", too_long, std::nullopt),
+               std::bad_alloc);
+  EXPECT_THROW(leaf(huge, "y"), std::bad_alloc);
+  // A leaf's command is 2 bytes, a 5-byte length and the code: the longest code is 7 short.
+  EXPECT_THROW(leaf("t", huge.substr(0, too_long - 7)), std::bad_alloc);
+  EXPECT_EQ(nodes.count(), 0);
+  EXPECT_EQ(kid->use_count(), 1u);
+  munmap(room, too_long);
 }
 
 TEST(Constructors, CopyCommandsAndKeepFields) {

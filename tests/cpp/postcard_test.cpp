@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "alloc_watch.hpp"
+#include "kterm/node_alloc.hpp"
 #include "term/sterm.hpp"
 #include "test_util.hpp"
 
@@ -374,6 +375,36 @@ TEST(PostcardDecode, KeepsAtMostItsStatedRoomForTheNextDecode) {
   // entries here, is all that stays. These stacks grew to between 1 and 2 MiB.
   EXPECT_LT(kept_after(200'000), size_t{1} << 20);
   EXPECT_LT(kept_after(1, 30'000), size_t{1} << 20);  // and so does a deep term's node stack
+}
+
+// A decode carves its nodes from shared chunks. Whatever part of the result is kept, it keeps
+// no more than a chunk, and a small decode takes a small one.
+TEST(PostcardDecode, AKeptNodeKeepsAtMostItsChunk) {
+  Kids leaves;
+  for (int i = 0; i < 40'000; ++i) leaves.push_back(leaf("x", std::string(i % 50, 'y')));
+  const std::string bytes = postcard_bytes(*tuple("w", leaves, Cmds{H}));
+  leaves.clear();
+  LiveNodes nodes;
+  KTermRef kept;
+  {
+    Decoded d = from_postcard_bytes(bytes);
+    ASSERT_TRUE(d.ok());
+    EXPECT_GT(nodes.live_bytes(), int64_t{1} << 20);  // a few MB of nodes
+    EXPECT_LT(nodes.count(), 40'000 / 4);             // several to a chunk
+    kept = d.term->child_ref(20'000);
+  }
+  EXPECT_LE(nodes.live_bytes(), static_cast<int64_t>(kChunkBytes + 64));
+  EXPECT_EQ(coparse(kept), std::string(0, 'y'));
+  kept = KTermRef();
+  EXPECT_EQ(nodes.count(), 0);
+  EXPECT_EQ(nodes.live_bytes(), 0);
+}
+
+TEST(PostcardDecode, ASmallDecodeTakesASmallChunk) {
+  LiveNodes nodes;
+  Decoded one = from_postcard_bytes(unhex(kLeaf));
+  ASSERT_TRUE(one.ok());
+  EXPECT_LE(nodes.largest_block(), 48u);  // the leaf and the chunk's head
 }
 
 TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {

@@ -11,6 +11,7 @@
 #include "kterm/construct.hpp"
 #include "kterm/kterm.hpp"
 #include "kterm/node_alloc.hpp"
+#include "port/port.hpp"
 
 namespace kovel::testing {
 
@@ -32,6 +33,7 @@ class LiveNodes {
     made() = 0;
     largest() = 0;
     trimmed() = 0;
+    held() = 0;
     set_node_allocator({allocate, release, trim});
   }
   ~LiveNodes() { set_node_allocator(saved_); }
@@ -43,6 +45,8 @@ class LiveNodes {
   /// The largest block asked for, and how often a release trimmed the allocator.
   size_t largest_block() const { return largest().load(); }
   int trims() const { return trimmed().load(); }
+  /// The bytes of the blocks made under it and not yet freed, as the C library counts them.
+  int64_t live_bytes() const { return held().load(); }
 
  private:
   static std::atomic<int64_t>& live() {
@@ -57,6 +61,10 @@ class LiveNodes {
     static std::atomic<size_t> n{0};
     return n;
   }
+  static std::atomic<int64_t>& held() {
+    static std::atomic<int64_t> n{0};
+    return n;
+  }
   static std::atomic<int>& trimmed() {
     static std::atomic<int> n{0};
     return n;
@@ -68,11 +76,13 @@ class LiveNodes {
     if (p) {
       ++live();
       made() += n;
+      held() += static_cast<int64_t>(port::usable_size(p));
     }
     return p;
   }
   static void release(void* p) noexcept {
     --live();
+    held() -= static_cast<int64_t>(port::usable_size(p));
     std::free(p);
   }
   NodeAllocator saved_;

@@ -1,0 +1,60 @@
+// node_alloc.cpp: the node allocator in use, and the chunks decodes carve nodes from.
+#include "kterm/node_alloc.hpp"
+
+#include <algorithm>
+
+namespace kovel {
+
+NodeAllocator node_alloc::current = {node_alloc::system_allocate, node_alloc::system_release};
+
+void set_node_allocator(const NodeAllocator& a) noexcept { node_alloc::current = a; }
+NodeAllocator node_allocator() noexcept { return node_alloc::current; }
+
+namespace {
+
+static_assert(kChunkBytes / 8 <= UINT16_MAX, "a node's slot in its chunk is 16 bits");
+
+// Takes n off c's count; the last frees it. As with a node's count: when the count is all
+// the caller's, no other thread can change it, and no atomic update is needed.
+void drop_chunk(NodeChunk* c, uint32_t n) noexcept {
+  if (c->live.load(std::memory_order_acquire) == n ||
+      c->live.fetch_sub(n, std::memory_order_acq_rel) == n)
+    node_alloc::release(c);
+}
+
+}  // namespace
+
+void* NodeCarver::take_slow(size_t n, uint16_t& slot) {
+  if (n > kCarvedMost) {
+    slot = 0;
+    return node_alloc::allocate(n);
+  }
+  // The next chunk holds what is still to come, up to kChunkBytes; a decode near its end, or
+  // a small one, takes no more than it needs.
+  const size_t need = (n + 7) & ~size_t{7};
+  size_t bytes = std::clamp(coming_, need, kChunkBytes - sizeof(NodeChunk));
+  bytes = (bytes + sizeof(NodeChunk) + 7) & ~size_t{7};
+  auto* c = new (node_alloc::allocate(bytes)) NodeChunk();  // throws std::bad_alloc
+  close();
+  chunk_ = c;
+  next_ = reinterpret_cast<char*>(c + 1);
+  end_ = reinterpret_cast<char*>(c) + bytes;
+  return take(n, slot);
+}
+
+void NodeCarver::close() noexcept {
+  if (!chunk_) return;
+  // A chunk none of whose nodes lives any more (a decode that failed early) goes at once.
+  drop_chunk(chunk_, 1);
+  chunk_ = nullptr;
+  next_ = end_ = nullptr;
+}
+
+void NodeFreer::flush() noexcept {
+  if (!chunk_) return;
+  drop_chunk(chunk_, n_);
+  chunk_ = nullptr;
+  n_ = 0;
+}
+
+}  // namespace kovel
