@@ -13,23 +13,8 @@ from kovel._kovel import __doc__ as __doc__
 from kovel._kovel import from_postcard_bytes as _from_postcard_bytes
 from kovel._version import __version__ as __version__
 
-# A Tuple node that asks for a child it lacks: printing it is the fault the module reports.
-_BROKEN = b"\x02\x00\x00\x01\x01"
-
-
-def _panic_class() -> type[BaseException]:
-    """Makes the module report a fault once, which creates its panic class, and returns it."""
-    try:
-        str(_from_postcard_bytes(_BROKEN))
-    except BaseException as e:  # noqa: B036 - the fault is what is asked for
-        if type(e).__module__ != "kovel" or type(e).__qualname__ != "PanicException":
-            raise
-        return type(e)
-    raise AssertionError("printing a Tuple node that lacks its child did not fail")
-
-
-# Type checkers read the class below; at run time the name is bound to the module's class.
-# The flag is deleted afterwards, so that it is no attribute of the package.
+# Type checkers read the class below; at run time __getattr__ looks it up. The flag is deleted
+# afterwards, so that it is no attribute of the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -40,9 +25,31 @@ if TYPE_CHECKING:
         Like `SystemExit`, it derives from `BaseException`, so that it will typically propagate
         all the way through the stack and cause the Python interpreter to exit."""
 
-else:
-    PanicException = _panic_class()
+
 del TYPE_CHECKING
+
+# A Tuple node that asks for a child it lacks: printing it is the fault the module reports.
+_BROKEN = b"\x02\x00\x00\x01\x01"
+
+
+def __getattr__(name: str) -> type[BaseException]:
+    """Looks up kovel.PanicException, which the module makes at its first fault."""
+    if name != "PanicException":
+        raise AttributeError(f"module 'kovel' has no attribute {name!r}")
+    try:
+        str(_from_postcard_bytes(_BROKEN))
+    except BaseException as e:  # noqa: B036 - the fault is what is asked for
+        if type(e).__module__ != "kovel" or type(e).__qualname__ != "PanicException":
+            raise
+        globals()["PanicException"] = panic = type(e)
+        return panic
+    raise AssertionError("printing a Tuple node that lacks its child did not fail")
+
+
+def __dir__() -> list[str]:
+    """The package's names with PanicException, without the two lookup functions: dir() and
+    help() show the API."""
+    return sorted({*globals(), "PanicException"} - {"__getattr__", "__dir__"})
 
 
 def _reduce_term(term: _KTerm) -> "tuple[Callable[[bytes], _KTerm], tuple[bytes]]":
