@@ -13,17 +13,20 @@ from kovel._kovel import __doc__ as __doc__
 from kovel._kovel import from_postcard_bytes as _from_postcard_bytes
 from kovel._version import __version__ as __version__
 
+# Type checkers read the class below; at run time __getattr__ looks it up. The flag is deleted
+# afterwards, so that it is no attribute of the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
 
-    # At run time the class is looked up by __getattr__ below.
     class PanicException(BaseException):
         """The exception raised when the native code of `kovel._kovel`, called from Python, panics.
 
         Like `SystemExit`, it derives from `BaseException`, so that it will typically propagate
         all the way through the stack and cause the Python interpreter to exit."""
 
+
+del TYPE_CHECKING
 
 # A Tuple node that asks for a child it lacks: printing it is the fault the module reports.
 _BROKEN = b"\x02\x00\x00\x01\x01"
@@ -41,6 +44,12 @@ def __getattr__(name: str) -> type[BaseException]:
         globals()["PanicException"] = panic = type(e)
         return panic
     raise AssertionError("printing a Tuple node that lacks its child did not fail")
+
+
+def __dir__() -> list[str]:
+    """The package's names with PanicException, without the two lookup functions: dir() and
+    help() show the API."""
+    return sorted({*globals(), "PanicException"} - {"__getattr__", "__dir__"})
 
 
 def _reduce_term(term: _KTerm) -> "tuple[Callable[[bytes], _KTerm], tuple[bytes]]":

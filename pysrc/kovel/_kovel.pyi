@@ -3,7 +3,7 @@
 (re-exported by the `kovel` package's `__init__.py`)."""
 
 from collections.abc import Sequence
-from typing import Any, Final, SupportsIndex, final
+from typing import Any, Final, NoReturn, SupportsIndex, final
 
 __all__ = [
     "KTerm",
@@ -27,10 +27,13 @@ __all__ = [
     "HOLE",
 ]
 
+# None of the four classes can be called ("cannot create 'builtins.KTerm' instances"): each
+# __new__ asks for a keyword argument that no value can fill, so that type checkers flag a call.
 @final
 class KTerm:
     """A term of the `kovel` package, held as a shared reference to an immutable core term."""
 
+    def __new__(cls, *, cannot_create: NoReturn) -> KTerm: ...
     def coparse(self) -> str:
         """Serialize the term back to source code."""
 
@@ -44,14 +47,19 @@ class KTerm:
 class StrCmd:
     """A single string command (`write`/`NL`/`push`/`POP`). Command objects are only ever passed by reference, never converted to a value."""  # noqa: E501
 
+    def __new__(cls, *, cannot_create: NoReturn) -> StrCmd: ...
+
 @final
 class CmdOrHole:
     """A `StrCmd` or a child placeholder (`HOLE`), used in `quote`/`unquote` cmds."""
+
+    def __new__(cls, *, cannot_create: NoReturn) -> CmdOrHole: ...
 
 @final
 class Builder:
     """A fluent term builder, mirroring the core builder `KTermBuilder`."""
 
+    def __new__(cls, *, cannot_create: NoReturn) -> Builder: ...
     def c(self, child: KTerm) -> Builder:
         """Splice a child term."""
 

@@ -5,6 +5,7 @@ import importlib.metadata
 import multiprocessing
 import pathlib
 import pickle
+import pydoc
 import re
 import subprocess
 import sys
@@ -33,10 +34,19 @@ def test_version_is_the_installed_metadata_and_the_projects():
     assert kovel.__version__ == importlib.metadata.version("kovel")
 
 
-def test_import_leaves_importlib_metadata_unloaded():
-    code = "import sys, kovel; print('importlib.metadata' in sys.modules)"
+def test_import_leaves_importlib_metadata_and_typing_unloaded():
+    code = "import sys, kovel; print([m in sys.modules for m in ('importlib.metadata', 'typing')])"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout == "False\n"
+    assert out.stdout == "[False, False]\n"
+
+
+def test_dir_and_help_show_only_the_public_names():
+    public = sorted([*K.__all__, "PanicException"])
+    assert [n for n in dir(kovel) if not n.startswith("_")] == public
+    text = pydoc.render_doc(kovel, renderer=pydoc.plaintext)
+    functions = text.split("\nFUNCTIONS\n")[1].split("\nDATA\n")[0]
+    module_functions = [n for n in K.__all__ if type(getattr(K, n)) is type(len)]
+    assert re.findall(r"^    (\w+)\(", functions, re.M) == sorted(module_functions)
 
 
 def test_package_re_exports_the_module():

@@ -28,7 +28,9 @@ FUNCTIONS = [n for n in STUB_ALL if n not in CLASSES and callable(getattr(K, n))
 
 
 def defs(body):
-    return [n for n in body if isinstance(n, ast.FunctionDef)]
+    """The functions or methods declared in body; not __new__, which each class declares only so
+    that type checkers refuse a call of it."""
+    return [n for n in body if isinstance(n, ast.FunctionDef) and n.name != "__new__"]
 
 
 def stub_class(name):

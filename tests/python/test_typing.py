@@ -4,6 +4,8 @@ import pytest
 
 api = pytest.importorskip("mypy.api")
 
+CLASSES = ["KTerm", "StrCmd", "CmdOrHole", "Builder"]
+
 ACCEPTED = """
 import operator
 import kovel
@@ -44,6 +46,7 @@ def test_stub_accepts_what_the_module_accepts(cache: str) -> None:
         ("klift(1.5)", 'Argument 1 to "klift" has incompatible type "float"'),
         ('quote("q", "0", "py", leaf("n", "1"), [])', 'Argument 2 to "quote"'),
         ("x: int = kovel.__version__", "Incompatible types in assignment"),
+        *[(f"kovel.{c}()", f'Missing named argument "cannot_create" for "{c}"') for c in CLASSES],
     ],
 )
 def test_stub_refuses_what_the_module_refuses(line: str, complaint: str, cache: str) -> None:
