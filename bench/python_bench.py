@@ -58,6 +58,10 @@ BLOCK_PICKLE = pickle.dumps(BLOCK_TUPLE, pickle.HIGHEST_PROTOCOL)
 TAG, CODE, IDENT = "integer", "42", "y"
 XS, YS = "42", "y"
 SHORT = "hello"
+# reduce() prints, compiles and evaluates in __main__; eval of the printed text does the last two.
+EXPR = tb("sum").w("len(").c(leaf("str", "'abc'")).w(") + 2 * 3").b()
+EXPR_SRC = str(EXPR)
+MAIN = vars(sys.modules["__main__"])
 MARKUP = '<a href="x?a=1&b=2">it\'s</a>'
 
 NAMESPACE = dict(globals())
@@ -109,6 +113,7 @@ CASES = [
     ),
     ('klift("hello")', "klift(SHORT)", [("f-string", "f'\"{SHORT}\"'"), ("repr", "repr(SHORT)")]),
     ("klift(12345)", "klift(12345)", [("f-string", 'f"{12345}"'), ("str", "str(12345)")]),
+    ("EXPR.reduce()", "EXPR.reduce()", [("eval of its text", "eval(EXPR_SRC, MAIN, MAIN)")]),
     (
         f"klift_html({len(MARKUP)} chars)",
         "klift_html(MARKUP)",
@@ -125,6 +130,7 @@ def check_equivalence() -> None:
     assert from_postcard_bytes(Q_BYTES).postcard_bytes() == Q_BYTES
     assert from_postcard_bytes(BLOCK_BYTES).postcard_bytes() == BLOCK_BYTES
     assert pickle.loads(BLOCK_PICKLE) == BLOCK_TUPLE
+    assert EXPR.reduce() == eval(EXPR_SRC, MAIN, MAIN) == 9
 
 
 def ns_per_call(stmt: str, repeat: int) -> float:

@@ -13,24 +13,7 @@ namespace kovel {
 
 static_assert(sizeof(KTerm) == 24, "the header of every node");
 
-namespace {
-
-// Adds to a block size; a size past what memory can hold fails like a failed allocation.
-size_t grow(size_t total, uint64_t more) {
-  if (more > SIZE_MAX - total) throw std::bad_alloc();
-  return total + static_cast<size_t>(more);
-}
-
-// A length or count as the header keeps it; one that does not fit fails like a failed
-// allocation, before anything is made.
-uint32_t narrow(uint64_t n) {
-  if (n > UINT32_MAX) throw std::bad_alloc();
-  return static_cast<uint32_t>(n);
-}
-
-}  // namespace
-
-uint32_t checked_child_count(size_t n) { return narrow(n); }
+namespace {}  // namespace
 
 std::string_view KTerm::lang() const noexcept {
   return {text_base() + len_.tag, static_cast<size_t>(lang_len())};
@@ -50,59 +33,13 @@ std::optional<Span> KTerm::span() const noexcept {
   return s;
 }
 
-KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
-                   const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                   uint64_t n_cmds, const std::optional<Span>& span, NodeCarver* carver) {
-  const bool tuple = v == Variant::Tuple;
-  const Lengths len = {narrow(tag.size()), narrow(n_cmds)};
-  const uint32_t n_cmd_bytes = narrow(cmd_bytes.size());
-  size_t size = sizeof(KTerm);
-  if (!tuple) size += sizeof(uint64_t);
-  if (span) size += sizeof(Span);
-  size = grow(size, uint64_t{n_children} * sizeof(KTerm*));
-  size = grow(size, tag.size());
-  if (!tuple) size = grow(size, lang.size());
-  size = grow(size, cmd_bytes.size());
-
-  uint16_t slot = 0;
-  void* block = carver ? carver->take(size, slot) : node_alloc::allocate(size);
-  auto* t = new (block) KTerm();  // allocation throws std::bad_alloc
-  t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0));
-  t->index_ = tuple ? 0 : index;
-  t->chunk_slot_ = slot;
-  t->n_children_ = n_children;
-  t->cmd_bytes_ = n_cmd_bytes;
-  t->len_ = len;
-
-  char* p = reinterpret_cast<char*>(t + 1);
-  if (!tuple) {
-    uint64_t n = lang.size();
-    std::memcpy(p, &n, sizeof n);
-    p += sizeof n;
-  }
-  if (span) {
-    std::memcpy(p, &*span, sizeof(Span));
-    p += sizeof(Span);
-  }
-  if (n_children) std::memcpy(p, children, n_children * sizeof(KTerm*));
-  p += n_children * sizeof(KTerm*);
-  wire::copy_bytes(p, tag.data(), tag.size());
-  p += tag.size();
-  if (!tuple) {
-    wire::copy_bytes(p, lang.data(), lang.size());
-    p += lang.size();
-  }
-  wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
-  return t;
-}
-
 KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
   // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
   size_t n_len = 1;
   for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
-  const Lengths len = {narrow(tag.size()), 1};
-  const uint32_t n_cmd_bytes = narrow(grow(2 + n_len, code.size()));
-  const size_t size = grow(sizeof(KTerm) + n_cmd_bytes, tag.size());
+  const Lengths len = {checked_u32(tag.size()), 1};
+  const uint32_t n_cmd_bytes = checked_u32(checked_add(2 + n_len, code.size()));
+  const size_t size = checked_add(sizeof(KTerm) + n_cmd_bytes, tag.size());
   auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
   t->len_ = len;
   t->cmd_bytes_ = n_cmd_bytes;

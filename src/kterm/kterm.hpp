@@ -4,10 +4,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "kterm/node_alloc.hpp"
 #include "term/cmd_or_hole.hpp"
 #include "term/sterm.hpp"
 
@@ -31,7 +34,6 @@ struct Span {
 };
 
 class KTermRef;
-class NodeCarver;
 
 /// An immutable term node. Each node is one piece of memory: this 24-byte header, then (for
 /// a Quote or Unquote) the length of lang, the span (if any), the child pointers, and the
@@ -228,8 +230,67 @@ class UnsharedKTerm {
   KTerm* t_;
 };
 
-/// A child count as a node stores it; more than 2^32 - 1 throws std::bad_alloc.
-uint32_t checked_child_count(size_t n);
+/// A length or count as a node keeps it; one past 2^32 - 1 fails like memory that cannot be
+/// had (std::bad_alloc), before anything is made.
+inline uint32_t checked_u32(uint64_t n) {
+  if (n > UINT32_MAX) throw std::bad_alloc();
+  return static_cast<uint32_t>(n);
+}
+inline uint32_t checked_child_count(size_t n) { return checked_u32(n); }
+
+/// Adds to a block size; a size past what memory can hold fails like a failed allocation.
+inline size_t checked_add(size_t total, uint64_t more) {
+  if (more > SIZE_MAX - total) throw std::bad_alloc();
+  return total + static_cast<size_t>(more);
+}
+
+// Inline, so that what a caller fixes (a Tuple, no span, no children) folds away.
+inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
+                          const KTerm* const* children, uint32_t n_children,
+                          std::string_view cmd_bytes, uint64_t n_cmds,
+                          const std::optional<Span>& span, NodeCarver* carver) {
+  const bool tuple = v == Variant::Tuple;
+  const Lengths len = {checked_u32(tag.size()), checked_u32(n_cmds)};
+  const uint32_t n_cmd_bytes = checked_u32(cmd_bytes.size());
+  size_t size = sizeof(KTerm);
+  if (!tuple) size += sizeof(uint64_t);
+  if (span) size += sizeof(Span);
+  size = checked_add(size, uint64_t{n_children} * sizeof(KTerm*));
+  size = checked_add(size, tag.size());
+  if (!tuple) size = checked_add(size, lang.size());
+  size = checked_add(size, cmd_bytes.size());
+
+  uint16_t slot = 0;
+  void* block = carver ? carver->take(size, slot) : node_alloc::allocate(size);
+  auto* t = new (block) KTerm();  // allocation throws std::bad_alloc
+  t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0));
+  t->index_ = tuple ? 0 : index;
+  t->chunk_slot_ = slot;
+  t->n_children_ = n_children;
+  t->cmd_bytes_ = n_cmd_bytes;
+  t->len_ = len;
+
+  char* p = reinterpret_cast<char*>(t + 1);
+  if (!tuple) {
+    uint64_t n = lang.size();
+    std::memcpy(p, &n, sizeof n);
+    p += sizeof n;
+  }
+  if (span) {
+    std::memcpy(p, &*span, sizeof(Span));
+    p += sizeof(Span);
+  }
+  if (n_children) std::memcpy(p, children, n_children * sizeof(KTerm*));
+  p += n_children * sizeof(KTerm*);
+  wire::copy_bytes(p, tag.data(), tag.size());
+  p += tag.size();
+  if (!tuple) {
+    wire::copy_bytes(p, lang.data(), lang.size());
+    p += lang.size();
+  }
+  wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
+  return t;
+}
 
 inline KTermRef KTerm::child_ref(uint32_t i) const noexcept { return KTermRef::share(child(i)); }
 

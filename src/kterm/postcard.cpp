@@ -178,7 +178,7 @@ class Decoder {
     }
     uint64_t n;
     if (!r_.size(n)) return false;
-    if (n == 0) return finish(Pending{variant, 0, tag, {}, 0, kids_.size()});
+    if (n == 0) return finish_leaf(tag);
     // A count is a promise, not a fact: reserve only what the bytes left could hold, and
     // keep the stack's doubling growth so that many nested reservations stay linear.
     if (n <= r_.left()) {
@@ -192,18 +192,9 @@ class Decoder {
   // Reads the rest of node p (whose children are the last ones on kids_), builds it, and
   // hands it to its parent.
   bool finish(const Pending& p) {
+    std::string_view cmds;
     uint64_t n;
-    if (!r_.size(n)) return false;
-    const char* first = r_.pos();
-    r_.clear_overlong();
-    for (uint64_t i = 0; i < n; ++i) {
-      CmdKind k = CmdKind::HOLE;
-      std::string_view t;
-      if (!decode_cmd(r_, k, t)) return false;
-    }
-    // Checked entries in shortest form are the node's own byte form: copy them as they are.
-    std::string_view cmds(first, static_cast<size_t>(r_.pos() - first));
-    if (r_.saw_overlong()) cmds = shortest_form(cmds, n);
+    if (!command_list(cmds, n)) return false;
     std::optional<Span> span;
     if (p.variant != Variant::Tuple) {
       uint8_t tag;
@@ -216,12 +207,43 @@ class Decoder {
       }
     }
     const size_t count = kids_.size() - p.first_child;
-    // Room for node before it exists, so that handing it to its parent cannot fail.
+    return hand_over(KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
+                                 checked_child_count(count), cmds, n, span, &carver_),
+                     p.first_child);
+  }
+
+  // Reads the rest of a Tuple without children, builds it, and hands it to its parent.
+  bool finish_leaf(std::string_view tag) {
+    std::string_view cmds;
+    uint64_t n;
+    if (!command_list(cmds, n)) return false;
+    return hand_over(
+        KTerm::make(Variant::Tuple, 0, tag, {}, nullptr, 0, cmds, n, std::nullopt, &carver_),
+        kids_.size());
+  }
+
+  // Reads a command list, checks each entry, and gives its byte form and length.
+  bool command_list(std::string_view& cmds, uint64_t& n) {
+    if (!r_.size(n)) return false;
+    const char* first = r_.pos();
+    r_.clear_overlong();
+    for (uint64_t i = 0; i < n; ++i) {
+      CmdKind k = CmdKind::HOLE;
+      std::string_view t;
+      if (!decode_cmd(r_, k, t)) return false;
+    }
+    // Checked entries in shortest form are the node's own byte form: copy them as they are.
+    cmds = {first, static_cast<size_t>(r_.pos() - first)};
+    if (r_.saw_overlong()) cmds = shortest_form(cmds, n);
+    // Room for the node before it is made, so that handing it to its parent cannot fail.
     if (kids_.size() == kids_.capacity()) kids_.reserve(std::max<size_t>(16, 2 * kids_.size()));
     carver_.expect(kNodeBytesPerByte * r_.left());
-    KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
-                              checked_child_count(count), cmds, n, span, &carver_);
-    kids_.resize(p.first_child);  // their references now belong to node
+    return true;
+  }
+
+  // The node's children (kids_ from first_child on) now belong to it; it joins kids_ itself.
+  bool hand_over(KTerm* node, size_t first_child) noexcept {
+    kids_.resize(first_child);
     kids_.push_back(node);
     return true;
   }
