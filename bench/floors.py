@@ -9,7 +9,8 @@ that other load on a shared machine does not count against whichever side it hap
   the same calling convention that reads two `str`, makes one malloc block of a 40-byte header
   plus the texts and returns a new object of a heap type owning it;
 - emission: `coparse` against `b"".join(pieces).decode()` over the exact output pieces (one
-  piece per command that writes: a `Write` text, or a newline with the prefixes in force);
+  piece per command that writes: a `Write` text, or a newline with the prefixes in force), and
+  one memcpy of the output beside them;
 - decoding: `from_postcard_bytes` against `pickle.loads`, `marshal.loads`, msgpack and msgspec
   decoding the same content as nested tuples `(tag, children, cmds)`, each command in the most
   compact form plain data allows (a `Write` as its text, `NL` and `POP` as small ints, `HOLE`
@@ -544,6 +545,7 @@ print((rss() - before) / n)
 
 
 def memory(rounds: int) -> None:
+    del rounds  # each figure is one reading: resident sizes do not vary as times do
     n = 1_000_000
     print(f"Memory ({n:,} leaves leaf('integer', '42'); goal kovel/tuples <= 0.45)")
 
