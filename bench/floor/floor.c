@@ -10,29 +10,30 @@
 #include <string.h>
 
 typedef struct {
-  PyObject_HEAD void* block;
+  PyObject_HEAD
+  void *block;
 } Node;
 
 enum { HEADER = 40 };
 
-static PyTypeObject* node_type;
+static PyTypeObject *node_type;
 
-static void node_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  free(((Node*)self)->block);
+static void node_dealloc(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  free(((Node *)self)->block);
   PyObject_Free(self);
   Py_DECREF(type);
 }
 
 static PyType_Slot node_slots[] = {
-    {Py_tp_dealloc, (void*)node_dealloc},
+    {Py_tp_dealloc, (void *)node_dealloc},
     {0, NULL},
 };
 
 static PyType_Spec node_spec = {"floor.Node", sizeof(Node), 0, Py_TPFLAGS_DEFAULT, node_slots};
 
 /* Borrowed positional argument i of exactly n, with no keywords; NULL with TypeError else. */
-static PyObject* arg(PyObject* args, PyObject* kwargs, Py_ssize_t n, Py_ssize_t i) {
+static PyObject *arg(PyObject *args, PyObject *kwargs, Py_ssize_t n, Py_ssize_t i) {
   if (PyTuple_Size(args) != n || (kwargs && PyDict_Size(kwargs) != 0)) {
     PyErr_SetString(PyExc_TypeError, "wrong arguments");
     return NULL;
@@ -40,7 +41,7 @@ static PyObject* arg(PyObject* args, PyObject* kwargs, Py_ssize_t n, Py_ssize_t 
   return PyTuple_GetItem(args, i);
 }
 
-static const char* text(PyObject* o, Py_ssize_t* n) {
+static const char *text(PyObject *o, Py_ssize_t *n) {
   if (!PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "not a str");
     return NULL;
@@ -49,59 +50,59 @@ static const char* text(PyObject* o, Py_ssize_t* n) {
 }
 
 /* One block of the header and the two texts, owned by a new Node. */
-static PyObject* make(const char* a, Py_ssize_t na, const char* b, Py_ssize_t nb) {
-  char* block = malloc(HEADER + (size_t)na + (size_t)nb);
+static PyObject *make(const char *a, Py_ssize_t na, const char *b, Py_ssize_t nb) {
+  char *block = malloc(HEADER + (size_t)na + (size_t)nb);
   if (!block) return PyErr_NoMemory();
   memset(block, 0, HEADER);
   memcpy(block, &na, sizeof na);
   memcpy(block + 8, &nb, sizeof nb);
   memcpy(block + HEADER, a, (size_t)na);
   memcpy(block + HEADER + na, b, (size_t)nb);
-  Node* self = PyObject_New(Node, node_type);
+  Node *self = PyObject_New(Node, node_type);
   if (!self) {
     free(block);
     return NULL;
   }
   self->block = block;
-  return (PyObject*)self;
+  return (PyObject *)self;
 }
 
-static PyObject* floor_leaf(PyObject* m, PyObject* args, PyObject* kwargs) {
+static PyObject *floor_leaf(PyObject *m, PyObject *args, PyObject *kwargs) {
   (void)m;
-  PyObject* tag = arg(args, kwargs, 2, 0);
+  PyObject *tag = arg(args, kwargs, 2, 0);
   if (!tag) return NULL;
-  PyObject* code = PyTuple_GetItem(args, 1);
+  PyObject *code = PyTuple_GetItem(args, 1);
   Py_ssize_t nt, nc;
-  const char* t = text(tag, &nt);
+  const char *t = text(tag, &nt);
   if (!t) return NULL;
-  const char* c = text(code, &nc);
+  const char *c = text(code, &nc);
   if (!c) return NULL;
   return make(t, nt, c, nc);
 }
 
 /* The one str argument of name and sym; NULL with an exception set on failure. */
-static const char* one_text(PyObject* args, PyObject* kwargs, Py_ssize_t* n) {
-  PyObject* s = arg(args, kwargs, 1, 0);
+static const char *one_text(PyObject *args, PyObject *kwargs, Py_ssize_t *n) {
+  PyObject *s = arg(args, kwargs, 1, 0);
   return s ? text(s, n) : NULL;
 }
 
 /* name(s): the fixed tag "identifier" and s. */
-static PyObject* floor_name(PyObject* m, PyObject* args, PyObject* kwargs) {
+static PyObject *floor_name(PyObject *m, PyObject *args, PyObject *kwargs) {
   (void)m;
   Py_ssize_t n;
-  const char* p = one_text(args, kwargs, &n);
+  const char *p = one_text(args, kwargs, &n);
   return p ? make("identifier", 10, p, n) : NULL;
 }
 
 /* sym(s): s as both texts. */
-static PyObject* floor_sym(PyObject* m, PyObject* args, PyObject* kwargs) {
+static PyObject *floor_sym(PyObject *m, PyObject *args, PyObject *kwargs) {
   (void)m;
   Py_ssize_t n;
-  const char* p = one_text(args, kwargs, &n);
+  const char *p = one_text(args, kwargs, &n);
   return p ? make(p, n, p, n) : NULL;
 }
 
-static PyObject* floor_copy(PyObject* m, PyObject* args) {
+static PyObject *floor_copy(PyObject *m, PyObject *args) {
   (void)m;
   PyObject *dst, *src;
   if (!PyArg_ParseTuple(args, "O!O!", &PyByteArray_Type, &dst, &PyBytes_Type, &src)) return NULL;
@@ -122,20 +123,20 @@ static PyMethodDef floor_methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static int floor_exec(PyObject* m) {
+static int floor_exec(PyObject *m) {
   if (!node_type) {
-    node_type = (PyTypeObject*)PyType_FromSpec(&node_spec);
+    node_type = (PyTypeObject *)PyType_FromSpec(&node_spec);
     if (!node_type) return -1;
   }
   Py_INCREF(node_type);
-  if (PyModule_AddObject(m, "Node", (PyObject*)node_type) < 0) {
+  if (PyModule_AddObject(m, "Node", (PyObject *)node_type) < 0) {
     Py_DECREF(node_type);
     return -1;
   }
   return 0;
 }
 
-static PyModuleDef_Slot floor_module_slots[] = {{Py_mod_exec, (void*)floor_exec}, {0, NULL}};
+static PyModuleDef_Slot floor_module_slots[] = {{Py_mod_exec, (void *)floor_exec}, {0, NULL}};
 
 static struct PyModuleDef floor_module = {
     PyModuleDef_HEAD_INIT, "floor", NULL, 0, floor_methods, floor_module_slots, NULL, NULL, NULL,
