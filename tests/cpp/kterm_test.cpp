@@ -185,7 +185,7 @@ TEST(Constructors, LengthsPastThirtyTwoBitsAreRefused) {
   // Address space for the longest text, never touched: the refusal comes before any copy.
   void* room =
       mmap(nullptr, too_long, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(room, MAP_FAILED);
+  if (room == MAP_FAILED) GTEST_SKIP() << "no 4 GiB of address space here (an emulator's)";
   const std::string_view huge(static_cast<const char*>(room), too_long);
   const KTermRef kid = leaf("x", "y");
   const KTerm* kids[] = {kid.get()};
