@@ -65,10 +65,10 @@ struct alignas(8) NodeChunk {
 };
 
 /// The size of a chunk: the largest block the interpreter's small-object allocator serves
-/// from its own pools (and glibc's from its per-thread cache). Such blocks are taken and
-/// given back without a system call, and memory they free is the next decode's at once;
-/// larger ones come from the C library, which hands them back to the system on release and
-/// must fault them in anew on the next decode.
+/// from its own pools. Such blocks are taken and given back without a system call, and the
+/// memory a release frees serves the next decode at once; larger ones come from the C
+/// library, which hands them back to the system on release, so that the next decode of a
+/// large term faults every page in anew.
 inline constexpr size_t kChunkBytes = 512;
 /// A node larger than this takes a block of its own, as a node made by a constructor does:
 /// it would leave much of a chunk unused.
