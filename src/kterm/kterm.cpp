@@ -89,9 +89,10 @@ void KTerm::release(const KTerm* t) noexcept {
       if (i + 4 < n) KOVEL_PREFETCH_W(node->child_at(i + 4));
       if (!c->drop()) continue;
       auto* child = const_cast<KTerm*>(c);
-      freed += child->block_bytes();
+      const size_t bytes = child->block_bytes();
+      freed += bytes;
       if (child->n_children_ == 0) {
-        freer.free(child, child->chunk_slot_);
+        freer.free(child, child->chunk_slot_, bytes);
         continue;
       }
       node->cmd_bytes_ = i;
@@ -101,7 +102,9 @@ void KTerm::release(const KTerm* t) noexcept {
       continue;
     }
     KTerm* parent = node->parent_;
-    freer.free(node, node->chunk_slot_);
+    // Its lengths are gone: what it still knows the size of ends where its texts begin.
+    freer.free(node, node->chunk_slot_,
+               static_cast<size_t>(node->text_base() - reinterpret_cast<const char*>(node)));
     if (!parent) break;
     node = parent;
     i = node->cmd_bytes_;

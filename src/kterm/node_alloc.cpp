@@ -18,8 +18,10 @@ static_assert(kChunkBytes / 8 <= UINT16_MAX, "a node's slot in its chunk is 16 b
 // the caller's, no other thread can change it, and no atomic update is needed.
 void drop_chunk(NodeChunk* c, uint32_t n) noexcept {
   if (c->live.load(std::memory_order_acquire) == n ||
-      c->live.fetch_sub(n, std::memory_order_acq_rel) == n)
+      c->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
+    KOVEL_UNPOISON(c, c->bytes);
     node_alloc::release(c);
+  }
 }
 
 }  // namespace
@@ -35,6 +37,8 @@ void* NodeCarver::take_slow(size_t n, uint16_t& slot) {
   size_t bytes = std::clamp(coming_, need, kChunkBytes - sizeof(NodeChunk));
   bytes = (bytes + sizeof(NodeChunk) + 7) & ~size_t{7};
   auto* c = new (node_alloc::allocate(bytes)) NodeChunk();  // throws std::bad_alloc
+  c->bytes = static_cast<uint32_t>(bytes);
+  KOVEL_POISON(c + 1, bytes - sizeof(NodeChunk));  // until each node is carved
   close();
   chunk_ = c;
   next_ = reinterpret_cast<char*>(c + 1);

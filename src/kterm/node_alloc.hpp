@@ -62,6 +62,7 @@ inline void release(void* p) noexcept { current.release(p); }
 struct alignas(8) NodeChunk {
   /// The nodes carved from it and not yet freed, and one while a carver fills it.
   std::atomic<uint32_t> live{1};
+  uint32_t bytes = 0;  // the whole chunk, head included
 };
 
 /// The size of a chunk: the largest block the interpreter's small-object allocator serves
@@ -94,6 +95,7 @@ class NodeCarver {
       slot = static_cast<uint16_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
       void* p = next_;
       next_ += need;
+      KOVEL_UNPOISON(p, n);
       // Only this thread holds the chunk while it is being filled: no atomic update needed.
       chunk_->live.store(chunk_->live.load(std::memory_order_relaxed) + 1,
                          std::memory_order_relaxed);
@@ -127,8 +129,10 @@ class NodeFreer {
   NodeFreer& operator=(const NodeFreer&) = delete;
   ~NodeFreer() { flush(); }
 
-  void free(void* node, uint16_t slot) noexcept {
+  /// Frees a dead node of n bytes.
+  void free(void* node, uint16_t slot, size_t n) noexcept {
     if (slot == 0) return node_alloc::release(node);
+    KOVEL_POISON(node, n);
     NodeChunk* c = NodeCarver::chunk_of(node, slot);
     if (c != chunk_) {
       flush();

@@ -24,6 +24,25 @@
 #define KOVEL_PREFETCH_W(p) static_cast<void>(p)
 #endif
 
+// KOVEL_POISON(p, n) and KOVEL_UNPOISON(p, n): under AddressSanitizer, mark memory that an
+// allocator of our own holds as unusable, and give it back as usable, so that reads of it
+// are reported as reads of freed malloc memory are. Elsewhere they do nothing.
+#if defined(__SANITIZE_ADDRESS__)
+#define KOVEL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KOVEL_ASAN 1
+#endif
+#endif
+#ifdef KOVEL_ASAN
+#include <sanitizer/asan_interface.h>
+#define KOVEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define KOVEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define KOVEL_POISON(p, n) (static_cast<void>(p), static_cast<void>(n))
+#define KOVEL_UNPOISON(p, n) (static_cast<void>(p), static_cast<void>(n))
+#endif
+
 namespace kovel::port {
 
 /// Whether usable_size knows the size of a malloc block on this C library.

@@ -9,6 +9,7 @@
 
 #include "alloc_watch.hpp"
 #include "kterm/node_alloc.hpp"
+#include "port/port.hpp"
 #include "term/sterm.hpp"
 #include "test_util.hpp"
 
@@ -406,6 +407,19 @@ TEST(PostcardDecode, ASmallDecodeTakesASmallChunk) {
   ASSERT_TRUE(one.ok());
   EXPECT_LE(nodes.largest_block(), 48u);  // the leaf and the chunk's head
 }
+
+#ifdef KOVEL_ASAN
+// The sanitizer sees a dead carved node as it sees freed memory, though its chunk lives on.
+TEST(PostcardDecodeDeathTest, ADeadCarvedNodeIsPoisoned) {
+  Decoded d = from_postcard_bytes(postcard_bytes(*tuple("w", Kids(8, leaf("a", "1")), Cmds{H})));
+  ASSERT_TRUE(d.ok());
+  const KTermRef kept = d.term->child_ref(0);
+  const volatile char* dead = reinterpret_cast<const char*>(&d.term->child(1));
+  ASSERT_EQ(d.term->child(1).use_count(), 1u);
+  d.term = KTermRef();  // the root and all leaves but the first go; it keeps the chunk
+  EXPECT_DEATH(static_cast<void>(*dead), "use-after-poison");
+}
+#endif
 
 TEST(PostcardDepth, MillionLevelsEncodeAndDecode) {
   constexpr size_t kDepth = 1'000'000;
