@@ -13,8 +13,6 @@ namespace kovel {
 
 static_assert(sizeof(KTerm) == 24, "the header of every node");
 
-namespace {}  // namespace
-
 std::string_view KTerm::lang() const noexcept {
   return {text_base() + len_.tag, static_cast<size_t>(lang_len())};
 }
@@ -109,7 +107,7 @@ void KTerm::release(const KTerm* t) noexcept {
     node = parent;
     i = node->cmd_bytes_;
   }
-  freer.flush();
+  freer.flush();  // the last chunks go back before the allocator is trimmed
   if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
 }
 
