@@ -11,7 +11,7 @@
 
 namespace kovel {
 
-static_assert(sizeof(KTerm) == 24, "the header of every node");
+static_assert(sizeof(KTerm) == 20, "the header of every node");
 
 std::string_view KTerm::lang() const noexcept {
   return {text_base() + len_.tag, static_cast<size_t>(lang_len())};
@@ -33,22 +33,18 @@ std::optional<Span> KTerm::span() const noexcept {
 
 KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
   // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
-  size_t n_len = 1;
-  for (uint64_t v = code.size(); v >= 0x80; v >>= 7) ++n_len;
-  const Lengths len = {checked_u32(tag.size()), 1};
-  const uint32_t n_cmd_bytes = checked_u32(checked_add(2 + n_len, code.size()));
-  const size_t size = checked_add(sizeof(KTerm) + n_cmd_bytes, tag.size());
+  const Lengths len = {checked_u32(tag.size()),
+                       checked_u32(checked_add(2 + wire::varint_size(code.size()), code.size()))};
+  const size_t size = checked_add(sizeof(KTerm) + len.cmd_bytes, tag.size());
   auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
+  t->few_cmds_ = 1;
   t->len_ = len;
-  t->cmd_bytes_ = n_cmd_bytes;
   char* p = reinterpret_cast<char*>(t + 1);
   wire::copy_bytes(p, tag.data(), tag.size());
   p += tag.size();
   *p++ = 0x00;
   *p++ = static_cast<char>(CmdKind::Write);
-  uint64_t v = code.size();
-  for (; v >= 0x80; v >>= 7) *p++ = static_cast<char>((v & 0x7F) | 0x80);
-  *p++ = static_cast<char>(v);
+  p = wire::write_varint(p, code.size());
   wire::copy_bytes(p, code.data(), code.size());
   return t;
 }
@@ -65,19 +61,20 @@ bool KTerm::drop() const noexcept {
 
 size_t KTerm::block_bytes() const noexcept {
   size_t n = sizeof(KTerm) + lang_field() + span_field() + n_children_ * sizeof(KTerm*);
-  return n + len_.tag + lang_len() + cmd_bytes_;
+  return n + len_.tag + lang_len() + many_cmds_field() + len_.cmd_bytes;
 }
 
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
   // A depth-first walk that frees every node after its children, left to right. It needs no
-  // memory of its own, so it cannot fail, and its depth costs nothing: a dead node's lengths,
-  // which nothing reads once the count is zero, link it to its parent, and its cmd_bytes_
-  // field keeps the child to go on with.
+  // memory of its own, so it cannot fail, and its depth costs nothing: in a dead node, which
+  // nothing else reads once the count is zero, the lengths link it to its parent and the
+  // count keeps the child to go on with.
   NodeFreer freer;
   auto* node = const_cast<KTerm*>(t);
-  size_t freed = node->block_bytes();
-  node->parent_ = nullptr;
+  // The bytes of blocks freed, for the trim: a carved node's chunk counts when it goes.
+  size_t freed = node->chunk_slot_ == 0 ? node->block_bytes() : 0;
+  node->set_parent(nullptr);
   uint32_t i = 0;
   for (;;) {
     const uint32_t n = node->n_children_;
@@ -87,27 +84,30 @@ void KTerm::release(const KTerm* t) noexcept {
       if (i + 4 < n) KOVEL_PREFETCH_W(node->child_at(i + 4));
       if (!c->drop()) continue;
       auto* child = const_cast<KTerm*>(c);
-      const size_t bytes = child->block_bytes();
-      freed += bytes;
+      const bool own = child->chunk_slot_ == 0;
+      // Its size matters to a block of its own, and to the sanitizer, which poisons it.
+      const size_t bytes = own || port::kPoisoning ? child->block_bytes() : 0;
+      if (own) freed += bytes;
       if (child->n_children_ == 0) {
         freer.free(child, child->chunk_slot_, bytes);
         continue;
       }
-      node->cmd_bytes_ = i;
-      child->parent_ = node;
+      node->refs_.store(i, std::memory_order_relaxed);
+      child->set_parent(node);
       node = child;
       i = 0;
       continue;
     }
-    KTerm* parent = node->parent_;
+    KTerm* parent = node->parent();
     // Its lengths are gone: what it still knows the size of ends where its texts begin.
     freer.free(node, node->chunk_slot_,
                static_cast<size_t>(node->text_base() - reinterpret_cast<const char*>(node)));
     if (!parent) break;
     node = parent;
-    i = node->cmd_bytes_;
+    i = node->refs_.load(std::memory_order_relaxed);
   }
   freer.flush();  // the last chunks go back before the allocator is trimmed
+  freed += freer.chunk_bytes();
   if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
 }
 

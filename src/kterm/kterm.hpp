@@ -35,11 +35,13 @@ struct Span {
 
 class KTermRef;
 
-/// An immutable term node. Each node is one piece of memory: this 24-byte header, then (for
+/// An immutable term node. Each node is one piece of memory: this 20-byte header, then (for
 /// a Quote or Unquote) the length of lang, the span (if any), the child pointers, and the
-/// bytes of tag, lang and the command list (held in its byte form). The piece is a block of
-/// its own, or carved with its neighbours from a chunk (node_alloc.hpp). The count is atomic;
-/// a node is freed when its last reference goes.
+/// bytes of tag, lang and the command list (held in its byte form, after its count when that
+/// is too large for the header). The fields after the header are 4-byte aligned only, and are
+/// read and written by copying. The piece is a block of its own, or carved with its
+/// neighbours from a chunk (node_alloc.hpp). The count is atomic; a node is freed when its
+/// last reference goes.
 class KTerm {
  public:
   KTerm(const KTerm&) = delete;
@@ -63,10 +65,15 @@ class KTerm {
   KTermRef child_ref(uint32_t i) const noexcept;
 
   /// The number of command-list entries.
-  uint64_t cmd_count() const noexcept { return len_.n_cmds; }
+  uint64_t cmd_count() const noexcept {
+    if (few_cmds_ < kManyCmds) return few_cmds_;
+    uint32_t n;
+    std::memcpy(&n, text_base() + len_.tag + lang_len(), sizeof n);
+    return n;
+  }
   /// The command list in its byte form (without the count).
   std::string_view cmd_bytes() const noexcept {
-    return {text_base() + len_.tag + lang_len(), cmd_bytes_};
+    return {text_base() + len_.tag + lang_len() + many_cmds_field(), len_.cmd_bytes};
   }
 
   /// Iterates the command list as CmdView entries.
@@ -90,7 +97,7 @@ class KTerm {
   };
   struct CmdRange {
     const KTerm* t;
-    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->len_.n_cmds}; }
+    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->cmd_count()}; }
     CmdIter end() const noexcept { return {nullptr, 0}; }
   };
   CmdRange cmds() const noexcept { return {this}; }
@@ -128,24 +135,31 @@ class KTerm {
 
  private:
   KTerm() = default;
-  const KTerm* const* children() const noexcept {
-    return reinterpret_cast<const KTerm* const*>(trailer() + lang_field() + span_field());
-  }
+  const char* children() const noexcept { return trailer() + lang_field() + span_field(); }
   const KTerm* child_at(uint64_t i) const noexcept {
     KOVEL_CHECK(i < n_children_);
-    return children()[i];
+    const KTerm* c;
+    std::memcpy(&c, children() + i * sizeof c, sizeof c);
+    return c;
   }
   const char* trailer() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   size_t lang_field() const noexcept { return is_tuple() ? 0 : sizeof(uint64_t); }
   size_t span_field() const noexcept { return (kind_ & kHasSpan) ? sizeof(Span) : 0; }
   uint64_t lang_len() const noexcept;
-  const char* text_base() const noexcept {
-    return reinterpret_cast<const char*>(children() + n_children_);
-  }
+  const char* text_base() const noexcept { return children() + n_children_ * sizeof(KTerm*); }
+  /// The bytes the command count takes before the commands: none when the header holds it.
+  size_t many_cmds_field() const noexcept { return few_cmds_ < kManyCmds ? 0 : sizeof(uint32_t); }
 
   /// The bytes the node's block holds (before release takes over its fields).
   size_t block_bytes() const noexcept;
   void pin() const noexcept { refs_.store(kPinned, std::memory_order_relaxed); }
+  // The parent a dead node's release goes back to, kept in its lengths.
+  void set_parent(KTerm* p) noexcept { std::memcpy(parent_, &p, sizeof p); }
+  KTerm* parent() const noexcept {
+    KTerm* p;
+    std::memcpy(&p, parent_, sizeof p);
+    return p;
+  }
   /// Drops one reference; true when it was the last.
   bool drop() const noexcept;
 
@@ -153,23 +167,26 @@ class KTerm {
 
   static constexpr uint8_t kVariantBits = 0x03;
   static constexpr uint8_t kHasSpan = 0x04;
+  // A count of commands this large or larger is kept before the commands instead.
+  static constexpr uint8_t kManyCmds = 0xFF;
 
-  // The text lengths and the command count, while the node lives. Once its count is zero,
-  // release's walk keeps the parent to go back to here.
+  // The lengths of the tag and of the command list's byte form, while the node lives.
   struct Lengths {
     uint32_t tag;
-    uint32_t n_cmds;
+    uint32_t cmd_bytes;
   };
 
+  // Once the count is zero, release's walk keeps in it the child to go on with, and in the
+  // lengths the parent to go back to.
   mutable std::atomic<uint32_t> refs_{1};
   uint8_t kind_ = static_cast<uint8_t>(Variant::Tuple);  // the Variant, and kHasSpan
   uint8_t index_ = 0;
-  uint16_t chunk_slot_ = 0;  // node_alloc.hpp: where in its chunk, or 0 for a block of its own
+  uint8_t chunk_slot_ = 0;  // node_alloc.hpp: where in its chunk, or 0 for a block of its own
+  uint8_t few_cmds_ = 0;    // the number of commands, or kManyCmds
   uint32_t n_children_ = 0;
-  uint32_t cmd_bytes_ = 0;  // once the count is zero, the child release's walk goes on with
   union {
     Lengths len_ = {};
-    KTerm* parent_;
+    char parent_[sizeof(KTerm*)];
   };
 };
 
@@ -250,9 +267,11 @@ inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::s
                           std::string_view cmd_bytes, uint64_t n_cmds,
                           const std::optional<Span>& span, NodeCarver* carver) {
   const bool tuple = v == Variant::Tuple;
-  const Lengths len = {checked_u32(tag.size()), checked_u32(n_cmds)};
-  const uint32_t n_cmd_bytes = checked_u32(cmd_bytes.size());
+  const Lengths len = {checked_u32(tag.size()), checked_u32(cmd_bytes.size())};
+  const uint32_t count = checked_u32(n_cmds);
+  const bool many = count >= kManyCmds;
   size_t size = sizeof(KTerm);
+  if (many) size += sizeof count;
   if (!tuple) size += sizeof(uint64_t);
   if (span) size += sizeof(Span);
   size = checked_add(size, uint64_t{n_children} * sizeof(KTerm*));
@@ -260,14 +279,14 @@ inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::s
   if (!tuple) size = checked_add(size, lang.size());
   size = checked_add(size, cmd_bytes.size());
 
-  uint16_t slot = 0;
+  uint8_t slot = 0;
   void* block = carver ? carver->take(size, slot) : node_alloc::allocate(size);
   auto* t = new (block) KTerm();  // allocation throws std::bad_alloc
   t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0));
   t->index_ = tuple ? 0 : index;
   t->chunk_slot_ = slot;
+  t->few_cmds_ = many ? kManyCmds : static_cast<uint8_t>(count);
   t->n_children_ = n_children;
-  t->cmd_bytes_ = n_cmd_bytes;
   t->len_ = len;
 
   char* p = reinterpret_cast<char*>(t + 1);
@@ -287,6 +306,10 @@ inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::s
   if (!tuple) {
     wire::copy_bytes(p, lang.data(), lang.size());
     p += lang.size();
+  }
+  if (many) {
+    std::memcpy(p, &count, sizeof count);
+    p += sizeof count;
   }
   wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
   return t;

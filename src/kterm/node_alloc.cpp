@@ -12,21 +12,25 @@ NodeAllocator node_allocator() noexcept { return node_alloc::current; }
 
 namespace {
 
-static_assert(kChunkBytes / 8 <= UINT16_MAX, "a node's slot in its chunk is 16 bits");
+static_assert(kChunkBytes / 8 <= UINT8_MAX, "a node's slot in its chunk is 8 bits");
 
-// Takes n off c's count; the last frees it. As with a node's count: when the count is all
-// the caller's, no other thread can change it, and no atomic update is needed.
-void drop_chunk(NodeChunk* c, uint32_t n) noexcept {
+// Takes n off c's count; the last frees it, and gives its size (else 0). As with a node's
+// count: when the count is all the caller's, no other thread can change it, and no atomic
+// update is needed.
+size_t drop_chunk(NodeChunk* c, uint32_t n) noexcept {
   if (c->live.load(std::memory_order_acquire) == n ||
       c->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
-    KOVEL_UNPOISON(c, c->bytes);
+    const size_t bytes = c->bytes;
+    KOVEL_UNPOISON(c, bytes);
     node_alloc::release(c);
+    return bytes;
   }
+  return 0;
 }
 
 }  // namespace
 
-void* NodeCarver::take_slow(size_t n, uint16_t& slot) {
+void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
   if (n > kCarvedMost) {
     slot = 0;
     return node_alloc::allocate(n);
@@ -56,7 +60,7 @@ void NodeCarver::close() noexcept {
 
 void NodeFreer::flush() noexcept {
   if (!chunk_) return;
-  drop_chunk(chunk_, n_);
+  chunk_bytes_ += drop_chunk(chunk_, n_);
   chunk_ = nullptr;
   n_ = 0;
 }

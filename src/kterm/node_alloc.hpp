@@ -89,10 +89,10 @@ class NodeCarver {
 
   /// Memory for a node of n bytes, and its slot: from the current chunk, or from a new one,
   /// or, for a large node, a block of its own with slot 0. Throws std::bad_alloc.
-  void* take(size_t n, uint16_t& slot) {
+  void* take(size_t n, uint8_t& slot) {
     const size_t need = (n + 7) & ~size_t{7};
     if (need <= static_cast<size_t>(end_ - next_)) {
-      slot = static_cast<uint16_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
+      slot = static_cast<uint8_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
       void* p = next_;
       next_ += need;
       KOVEL_UNPOISON(p, n);
@@ -105,12 +105,12 @@ class NodeCarver {
   }
 
   /// The chunk a node with the given slot was carved from.
-  static NodeChunk* chunk_of(void* node, uint16_t slot) noexcept {
+  static NodeChunk* chunk_of(void* node, uint8_t slot) noexcept {
     return reinterpret_cast<NodeChunk*>(static_cast<char*>(node) - size_t{slot} * 8);
   }
 
  private:
-  void* take_slow(size_t n, uint16_t& slot);
+  void* take_slow(size_t n, uint8_t& slot);
   /// Drops the carver's share of the current chunk.
   void close() noexcept;
 
@@ -129,8 +129,8 @@ class NodeFreer {
   NodeFreer& operator=(const NodeFreer&) = delete;
   ~NodeFreer() { flush(); }
 
-  /// Frees a dead node of n bytes.
-  void free(void* node, uint16_t slot, size_t n) noexcept {
+  /// Frees a dead node of n bytes (which only the sanitizer's poisoning reads).
+  void free(void* node, uint8_t slot, size_t n) noexcept {
     if (slot == 0) return node_alloc::release(node);
     KOVEL_POISON(node, n);
     NodeChunk* c = NodeCarver::chunk_of(node, slot);
@@ -146,10 +146,13 @@ class NodeFreer {
   }
   /// Takes the nodes counted so far off their chunk's count.
   void flush() noexcept;
+  /// The bytes of the chunks freed so far.
+  size_t chunk_bytes() const noexcept { return chunk_bytes_; }
 
  private:
   NodeChunk* chunk_ = nullptr;
   uint32_t n_ = 0;
+  size_t chunk_bytes_ = 0;
 };
 
 /// Makes a the allocator of every node made from now on. Only while no node exists: a node

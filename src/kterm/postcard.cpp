@@ -105,6 +105,28 @@ void keep_room(std::vector<T>& v, std::vector<T>& slot, size_t most) noexcept {
   if (v.capacity() <= most && v.capacity() > slot.capacity()) slot = std::move(v);
 }
 
+// The end of n entries at p read as if each varint were one byte, or null when the bytes run
+// out or an entry's variant or kind is not one of the few known. The caller then checks that
+// every byte read is below 0x80: if so, each varint was one byte indeed and each text is valid
+// UTF-8, and the entries are well-formed (most command lists are such); if not, they are read
+// again entry by entry.
+const char* short_entries(const char* p, const char* end, uint64_t n) noexcept {
+  for (uint64_t i = 0; i < n; ++i) {
+    if (p == end) return nullptr;
+    const auto b = static_cast<uint8_t>(*p++);
+    if (b == 1) continue;  // HOLE
+    if (b != 0 || p == end) return nullptr;
+    const auto k = static_cast<uint8_t>(*p++);
+    if (k > 3) return nullptr;
+    if (!has_text(static_cast<CmdKind>(k))) continue;
+    if (p == end) return nullptr;
+    const auto len = static_cast<uint8_t>(*p++);
+    if (len > static_cast<size_t>(end - p)) return nullptr;
+    p += len;
+  }
+  return p;
+}
+
 class Decoder {
  public:
   Decoder(std::string_view in, Poll poll)
@@ -164,6 +186,7 @@ class Decoder {
   // Reads a node's head and opens it on the stack; a Tuple without children (a leaf, most
   // nodes) is finished at once instead.
   bool head() {
+    if (short_leaf()) return true;
     uint32_t v;
     if (!r_.variant(v)) return false;
     if (v > 2) return r_.fail(DecodeError::BadVariant);
@@ -226,6 +249,12 @@ class Decoder {
   bool command_list(std::string_view& cmds, uint64_t& n) {
     if (!r_.size(n)) return false;
     const char* first = r_.pos();
+    const char* last = short_entries(first, r_.end(), n);
+    if (last && wire::all_ascii(first, static_cast<size_t>(last - first))) {
+      cmds = {first, static_cast<size_t>(last - first)};
+      r_.skip(cmds.size());
+      return made_room();
+    }
     r_.clear_overlong();
     for (uint64_t i = 0; i < n; ++i) {
       CmdKind k = CmdKind::HOLE;
@@ -235,10 +264,37 @@ class Decoder {
     // Checked entries in shortest form are the node's own byte form: copy them as they are.
     cmds = {first, static_cast<size_t>(r_.pos() - first)};
     if (r_.saw_overlong()) cmds = shortest_form(cmds, n);
-    // Room for the node before it is made, so that handing it to its parent cannot fail.
+    return made_room();
+  }
+
+  // Room for a node before it is made, so that handing it to its parent cannot fail; and the
+  // carver told what is still to come.
+  bool made_room() {
     if (kids_.size() == kids_.capacity()) kids_.reserve(std::max<size_t>(16, 2 * kids_.size()));
     carver_.expect(kNodeBytesPerByte * r_.left());
     return true;
+  }
+
+  // Reads a leaf whose bytes are all ASCII and whose varints are one byte each (most leaves)
+  // and finishes it; false, having read nothing, for any other input.
+  bool short_leaf() {
+    const char* p = r_.pos();
+    const char* end = r_.end();
+    if (end - p < 4 || p[0] != static_cast<char>(Variant::Tuple)) return false;
+    // Read as one-byte varints before the bytes are known to be ASCII; the check that they
+    // are, tag length to last entry, comes before anything read is used.
+    const auto tag_len = static_cast<uint8_t>(p[1]);
+    if (tag_len > end - p - 4 || p[2 + tag_len] != 0) return false;
+    const auto n = static_cast<uint8_t>(p[3 + tag_len]);
+    const char* first = p + 4 + tag_len;
+    const char* last = short_entries(first, end, n);
+    if (!last || !wire::all_ascii(p + 1, static_cast<size_t>(last - p - 1))) return false;
+    r_.skip(static_cast<size_t>(last - p));
+    made_room();
+    return hand_over(
+        KTerm::make(Variant::Tuple, 0, {p + 2, tag_len}, {}, nullptr, 0,
+                    {first, static_cast<size_t>(last - first)}, n, std::nullopt, &carver_),
+        kids_.size());
   }
 
   // The node's children (kids_ from first_child on) now belong to it; it joins kids_ itself.

@@ -45,6 +45,13 @@
 
 namespace kovel::port {
 
+/// Whether KOVEL_POISON does anything: the size it is given need not be found otherwise.
+#ifdef KOVEL_ASAN
+inline constexpr bool kPoisoning = true;
+#else
+inline constexpr bool kPoisoning = false;
+#endif
+
 /// Whether usable_size knows the size of a malloc block on this C library.
 #if defined(__linux__) || defined(_WIN32) || defined(__APPLE__) || defined(__FreeBSD__)
 inline constexpr bool kHaveUsableSize = true;

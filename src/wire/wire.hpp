@@ -22,6 +22,20 @@ enum class DecodeError : uint8_t {
 /// The fixed message of a decode error ("" for None).
 std::string_view message(DecodeError e) noexcept;
 
+/// The bytes of v as a shortest-form varint.
+inline size_t varint_size(uint64_t v) noexcept {
+  size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+/// Writes v at p as a shortest-form varint; returns the byte after it.
+inline char* write_varint(char* p, uint64_t v) noexcept {
+  for (; v >= 0x80; v >>= 7) *p++ = static_cast<char>((v & 0x7F) | 0x80);
+  *p++ = static_cast<char>(v);
+  return p;
+}
+
 /// Appends v as a shortest-form unsigned varint.
 inline void put_varint(std::string& out, uint64_t v) {
   if (v < 0x80) {
@@ -29,13 +43,7 @@ inline void put_varint(std::string& out, uint64_t v) {
     return;
   }
   char buf[10];
-  size_t n = 0;
-  while (v >= 0x80) {
-    buf[n++] = static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  buf[n++] = static_cast<char>(v);
-  out.append(buf, n);
+  out.append(buf, static_cast<size_t>(write_varint(buf, v) - buf));
 }
 
 /// Appends a text: its byte length as a varint, then its bytes.
@@ -92,20 +100,30 @@ bool valid_utf8(std::string_view s) noexcept;
 /// through loads that overlap bytes already seen.
 inline bool all_ascii(const char* p, size_t n) noexcept {
   constexpr uint64_t high = 0x8080808080808080ull;
-  uint64_t acc = 0;
-  for (; n >= 8; p += 8, n -= 8) {
+  auto word = [](const char* q) {
     uint64_t w;
-    std::memcpy(&w, p, 8);
-    acc |= w;
-  }
-  if (n >= 4) {
+    std::memcpy(&w, q, 8);
+    return w;
+  };
+  uint64_t acc = 0;
+  if (n > 16) {
+    // Sixteen bytes a step, the last sixteen through loads that may overlap bytes seen.
+    uint64_t acc2 = 0;
+    for (; n > 16; p += 16, n -= 16) {
+      acc |= word(p);
+      acc2 |= word(p + 8);
+    }
+    acc |= acc2 | word(p + n - 16) | word(p + n - 8);
+  } else if (n >= 8) {
+    acc = word(p) | word(p + n - 8);
+  } else if (n >= 4) {
     uint32_t a, b;
     std::memcpy(&a, p, 4);
     std::memcpy(&b, p + n - 4, 4);
-    acc |= a | b;
+    acc = a | b;
   } else if (n > 0) {  // bytes 0, n/2 and n-1 cover every byte of 1 to 3
-    acc |= static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[n / 2]) |
-           static_cast<uint8_t>(p[n - 1]);
+    acc = static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[n / 2]) |
+          static_cast<uint8_t>(p[n - 1]);
   }
   return (acc & high) == 0;
 }
@@ -119,6 +137,10 @@ class Reader {
   size_t left() const noexcept { return static_cast<size_t>(end_ - p_); }
   /// The next unread byte.
   const char* pos() const noexcept { return p_; }
+  /// The end of the input.
+  const char* end() const noexcept { return end_; }
+  /// Passes over n bytes already checked by the caller; n <= left().
+  void skip(size_t n) noexcept { p_ += n; }
   /// True when a varint longer than its shortest form was read since the last clear.
   bool saw_overlong() const noexcept { return overlong_; }
   void clear_overlong() noexcept { overlong_ = false; }

@@ -146,7 +146,7 @@ TEST(Emission, PollIsCalledAtBoundedIntervals) {
 TEST(Constructors, LeafAndSym) {
   LiveNodes nodes;
   KTermRef l = leaf("integer", "42");
-  EXPECT_LE(nodes.largest_block(), 48u);  // a short leaf is one small block
+  EXPECT_LE(nodes.largest_block(), 32u);  // a short leaf is one small block
   EXPECT_EQ(l->variant(), Variant::Tuple);
   EXPECT_EQ(l->tag(), "integer");
   EXPECT_EQ(l->child_count(), 0u);

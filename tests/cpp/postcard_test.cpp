@@ -112,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"02 80", DecodeError::EndOfInput},  // varint cut short
         ErrorCase{"80", DecodeError::EndOfInput},     // the variant's varint cut short
         ErrorCase{"03", DecodeError::BadVariant}, ErrorCase{kLeaf03, DecodeError::BadVariant},
-        ErrorCase{"02 00 00 01 02", DecodeError::BadVariant},     // command-or-hole entry 2
-        ErrorCase{"02 00 00 01 00 04", DecodeError::BadVariant},  // string command 4
+        ErrorCase{"02 00 00 01 02 00 00", DecodeError::BadVariant},  // command-or-hole entry 2
+        ErrorCase{"02 00 00 01 00 04", DecodeError::BadVariant},     // string command 4
         ErrorCase{"80 80 80 80 10", DecodeError::BadVarint},
         ErrorCase{"80 80 80 80 80", DecodeError::BadVarint},
         ErrorCase{"80 80 80 80 00", DecodeError::EndOfInput},  // reads as Quote 0, then ends
@@ -157,11 +157,16 @@ TEST(PostcardDecode, VarintLimitsAndOverlongForms) {
 }
 
 TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
+  // The error of bytes as a leaf's tag, which they give as its Write text too.
   auto tag = [](std::string bytes) {
     std::string in = "\x02";
     wire::put_text(in, bytes);
     in += std::string("\x00\x00", 2);
-    return from_postcard_bytes(in).error;
+    std::string as_write("\x02\x01t\x00\x01\x00\x00", 7);
+    wire::put_text(as_write, bytes);
+    const DecodeError e = from_postcard_bytes(in).error;
+    EXPECT_EQ(from_postcard_bytes(as_write).error, e) << hex(bytes);
+    return e;
   };
   EXPECT_EQ(tag(""), DecodeError::None);
   EXPECT_EQ(tag("h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"), DecodeError::None);
@@ -178,7 +183,7 @@ TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
   EXPECT_TRUE(wire::valid_utf8(whole));
   // Every length and position, past the ASCII fast path's word and tail loads: one stray
   // continuation byte or a cut-off lead byte anywhere fails, a whole sequence anywhere passes.
-  for (size_t n = 1; n <= 24; ++n) {
+  for (size_t n = 1; n <= 40; ++n) {
     for (size_t at = 0; at < n; ++at) {
       std::string text(n, 'a');
       text[at] = '\x80';
@@ -187,6 +192,24 @@ TEST(PostcardDecode, TextsAreValidatedAsUtf8) {
       EXPECT_EQ(tag(text), DecodeError::BadUtf8) << n << " " << at;
       text.insert(at + 1, 1, '\xA9');
       EXPECT_EQ(tag(text), DecodeError::None) << n << " " << at;
+    }
+  }
+}
+
+// Texts whose lengths take one byte or two, ending in any kind of byte, decode to themselves.
+TEST(PostcardDecode, TextsAroundTheOneByteLengthEdge) {
+  for (size_t n : {126, 127, 128, 129, 130}) {
+    for (std::string last : {std::string("a"), std::string(1, '\0'), std::string("\xC3\xA9")}) {
+      const std::string text = std::string(n - last.size(), 'a') + last;
+      const KTermRef leafy = leaf(text, text);
+      const KTermRef block = tuple(text, Kids{leafy}, Cmds{P(text), H, W(text)});
+      for (const KTermRef& t : {leafy, block}) {
+        const std::string bytes = postcard_bytes(*t);
+        Decoded d = from_postcard_bytes(bytes + std::string(4, '\0'));
+        ASSERT_TRUE(d.ok()) << n;
+        EXPECT_TRUE(equal(*d.term, *t)) << n << " " << hex(last);
+        EXPECT_EQ(postcard_bytes(*d.term), bytes);
+      }
     }
   }
 }
@@ -233,7 +256,8 @@ KTermRef random_term(std::mt19937& rng, int budget) {
     return s;
   };
   Cmds cmds;
-  for (int i = pick(6); i > 0; --i) {
+  // Now and then a list around 255 entries, the most a node's header counts itself.
+  for (int i = pick(40) == 0 ? 250 + pick(10) : pick(6); i > 0; --i) {
     switch (pick(5)) {
       case 0:
         cmds.push_back(W(text()));
@@ -387,6 +411,7 @@ TEST(PostcardDecode, AKeptNodeKeepsAtMostItsChunk) {
   leaves.clear();
   LiveNodes nodes;
   KTermRef kept;
+  const int trims = nodes.trims();
   {
     Decoded d = from_postcard_bytes(bytes);
     ASSERT_TRUE(d.ok());
@@ -395,6 +420,7 @@ TEST(PostcardDecode, AKeptNodeKeepsAtMostItsChunk) {
     kept = d.term->child_ref(200'001);
   }
   EXPECT_LE(nodes.live_bytes(), static_cast<int64_t>(kChunkBytes + 64));
+  EXPECT_EQ(nodes.trims(), trims + 1);  // the chunks freed count towards the trim
   EXPECT_EQ(coparse(kept), std::string(1, 'y'));
   kept = KTermRef();
   EXPECT_EQ(nodes.count(), 0);
