@@ -15,7 +15,10 @@ struct Frame {
   uint32_t next_child;
 };
 
-Frame frame_of(const KTerm& t) noexcept { return {&t, t.cmd_bytes().data(), t.cmd_count(), 0}; }
+Frame frame_of(const KTerm& t) noexcept {
+  const KTerm::CmdList l = t.cmd_list();
+  return {&t, l.bytes.data(), l.count, 0};
+}
 
 }  // namespace
 

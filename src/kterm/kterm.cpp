@@ -17,13 +17,6 @@ std::string_view KTerm::lang() const noexcept {
   return {text_base() + len_.tag, static_cast<size_t>(lang_len())};
 }
 
-uint64_t KTerm::lang_len() const noexcept {
-  if (is_tuple()) return 0;
-  uint64_t n;
-  std::memcpy(&n, trailer(), sizeof n);
-  return n;
-}
-
 std::optional<Span> KTerm::span() const noexcept {
   if (!(kind_ & kHasSpan)) return std::nullopt;
   Span s;

@@ -65,15 +65,21 @@ class KTerm {
   KTermRef child_ref(uint32_t i) const noexcept;
 
   /// The number of command-list entries.
-  uint64_t cmd_count() const noexcept {
-    if (few_cmds_ < kManyCmds) return few_cmds_;
-    uint32_t n;
-    std::memcpy(&n, text_base() + len_.tag + lang_len(), sizeof n);
-    return n;
-  }
+  uint64_t cmd_count() const noexcept { return cmd_list().count; }
   /// The command list in its byte form (without the count).
-  std::string_view cmd_bytes() const noexcept {
-    return {text_base() + len_.tag + lang_len() + many_cmds_field(), len_.cmd_bytes};
+  std::string_view cmd_bytes() const noexcept { return cmd_list().bytes; }
+
+  /// The command list in its byte form, and its number of entries.
+  struct CmdList {
+    std::string_view bytes;
+    uint64_t count;
+  };
+  CmdList cmd_list() const noexcept {
+    const char* p = text_base() + len_.tag + lang_len();
+    if (few_cmds_ < kManyCmds) return {{p, len_.cmd_bytes}, few_cmds_};
+    uint32_t n;
+    std::memcpy(&n, p, sizeof n);
+    return {{p + sizeof n, len_.cmd_bytes}, n};
   }
 
   /// Iterates the command list as CmdView entries.
@@ -97,7 +103,10 @@ class KTerm {
   };
   struct CmdRange {
     const KTerm* t;
-    CmdIter begin() const noexcept { return {t->cmd_bytes().data(), t->cmd_count()}; }
+    CmdIter begin() const noexcept {
+      const CmdList l = t->cmd_list();
+      return {l.bytes.data(), l.count};
+    }
     CmdIter end() const noexcept { return {nullptr, 0}; }
   };
   CmdRange cmds() const noexcept { return {this}; }
@@ -145,7 +154,12 @@ class KTerm {
   const char* trailer() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   size_t lang_field() const noexcept { return is_tuple() ? 0 : sizeof(uint64_t); }
   size_t span_field() const noexcept { return (kind_ & kHasSpan) ? sizeof(Span) : 0; }
-  uint64_t lang_len() const noexcept;
+  uint64_t lang_len() const noexcept {
+    if (is_tuple()) return 0;
+    uint64_t n;
+    std::memcpy(&n, trailer(), sizeof n);
+    return n;
+  }
   const char* text_base() const noexcept { return children() + n_children_ * sizeof(KTerm*); }
   /// The bytes the command count takes before the commands: none when the header holds it.
   size_t many_cmds_field() const noexcept { return few_cmds_ < kManyCmds ? 0 : sizeof(uint32_t); }

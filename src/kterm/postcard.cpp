@@ -27,8 +27,9 @@ void encode_head(const KTerm& t, std::string& out) {
 
 // Everything of a node that comes after its children or inner term.
 void encode_tail(const KTerm& t, std::string& out) {
-  wire::put_varint(out, t.cmd_count());
-  out.append(t.cmd_bytes());  // held in its byte form already
+  const KTerm::CmdList cmds = t.cmd_list();
+  wire::put_varint(out, cmds.count);
+  out.append(cmds.bytes);  // held in its byte form already
   if (t.is_tuple()) return;
   if (auto s = t.span()) {
     out.push_back('\x01');
