@@ -74,8 +74,8 @@ std::string postcard_bytes(const KTerm& t, Poll poll) {
 namespace {
 
 // The bytes of nodes a byte of input makes, about, for sizing the chunks nodes are carved
-// from: a short leaf takes 16 bytes of input and about 48 of nodes with its parent's
-// reference to it.
+// from: a short leaf takes 16 bytes of input and about 40 of nodes with its parent's
+// reference to it, and the estimate errs on the large side.
 constexpr size_t kNodeBytesPerByte = 3;
 
 // At most 1 MiB worth of child references is reserved ahead of reading them.
@@ -151,8 +151,14 @@ class Decoder {
       clock_.tick(0);  // decoding is linear in its input; steps alone bound the interval
       Pending& top = stack_.back();
       if (top.children_left > 0) {
+        // Leaves, most children, are read in a run (short_leaf leaves the stack as it is).
+        while (short_leaf()) {
+          clock_.tick(0);
+          if (--top.children_left == 0) break;
+        }
+        if (top.children_left == 0) continue;
         --top.children_left;
-        if (!head()) return fail();
+        if (!any_head()) return fail();
         continue;
       }
       if (!finish(top)) return fail();
@@ -186,8 +192,10 @@ class Decoder {
 
   // Reads a node's head and opens it on the stack; a Tuple without children (a leaf, most
   // nodes) is finished at once instead.
-  bool head() {
-    if (short_leaf()) return true;
+  bool head() { return short_leaf() || any_head(); }
+
+  // head, for any node.
+  bool any_head() {
     uint32_t v;
     if (!r_.variant(v)) return false;
     if (v > 2) return r_.fail(DecodeError::BadVariant);
