@@ -152,8 +152,16 @@ void check_input(std::string_view in) {
   require(static_cast<bool>(d.term), "a successful decode returned no term");
 
   std::string bytes = postcard_bytes(*d.term);
-  // Shortest-form output can never be longer than what the decoder read.
-  require(bytes.size() <= in.size(), "encoding is longer than its input");
+  // Shortest-form output can never be longer than what the decoder read, and is what it read
+  // unless a varint there was longer than it needed to be: one ends in a zero byte after a
+  // byte of 0x80 or more, which no input without such a pair can hold.
+  require(d.read <= in.size(), "the decoder read past its input");
+  const std::string_view read = in.substr(0, d.read);
+  require(bytes.size() <= read.size(), "encoding is longer than what was read");
+  bool maybe_overlong = false;
+  for (size_t i = 1; i < read.size(); ++i)
+    maybe_overlong |= read[i] == 0 && static_cast<uint8_t>(read[i - 1]) >= 0x80;
+  require(maybe_overlong || bytes == read, "a shortest-form input did not encode to itself");
   Decoded again = from_postcard_bytes(bytes);
   require(again.ok(), "the encoding of a decoded term does not decode");
   require(equal(*d.term, *again.term), "decode of encode is not equal");

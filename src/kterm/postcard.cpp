@@ -132,6 +132,7 @@ class Decoder {
  public:
   Decoder(std::string_view in, Poll poll)
       : r_(in),
+        start_(in.data()),
         clock_(poll),
         stack_(std::exchange(spare.stack, {})),
         kids_(std::exchange(spare.kids, {})) {}
@@ -166,6 +167,7 @@ class Decoder {
     }
     Decoded d;
     d.term = KTermRef::adopt(kids_.back());
+    d.read = static_cast<size_t>(r_.pos() - start_);
     kids_.clear();
     return d;
   }
@@ -314,6 +316,7 @@ class Decoder {
   }
 
   wire::Reader r_;
+  const char* start_;  // the first byte of the input
   PollClock clock_;
   NodeCarver carver_;  // where this decode's nodes come from
   std::vector<Pending> stack_;

@@ -21,6 +21,7 @@ std::string postcard_bytes(const KTerm& t, Poll poll = nullptr);
 struct Decoded {
   KTermRef term;
   wire::DecodeError error = wire::DecodeError::None;
+  size_t read = 0;  // the bytes the term took, when it decoded
   bool ok() const noexcept { return error == wire::DecodeError::None; }
   std::string_view message() const noexcept { return wire::message(error); }
 };

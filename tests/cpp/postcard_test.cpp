@@ -301,6 +301,7 @@ TEST(PostcardRoundTrip, RandomTermsDecodeEqualAndReencodeIdentically) {
     std::string bytes = postcard_bytes(*t);
     Decoded d = from_postcard_bytes(bytes + "tail");
     ASSERT_TRUE(d.ok()) << hex(bytes);
+    EXPECT_EQ(d.read, bytes.size());
     ASSERT_TRUE(equal(*t, *d.term)) << hex(bytes);
     ASSERT_EQ(postcard_bytes(*d.term), bytes);
     // Every strict prefix is an incomplete term.
