@@ -58,8 +58,7 @@ void NodeCarver::close() noexcept {
   next_ = end_ = nullptr;
 }
 
-void NodeFreer::flush() noexcept {
-  if (!chunk_) return;
+void NodeFreer::flush_chunk() noexcept {
   chunk_bytes_ += drop_chunk(chunk_, n_);
   chunk_ = nullptr;
   n_ = 0;

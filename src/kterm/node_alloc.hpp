@@ -145,11 +145,15 @@ class NodeFreer {
     ++n_;
   }
   /// Takes the nodes counted so far off their chunk's count.
-  void flush() noexcept;
+  void flush() noexcept {
+    if (chunk_) flush_chunk();
+  }
   /// The bytes of the chunks freed so far.
   size_t chunk_bytes() const noexcept { return chunk_bytes_; }
 
  private:
+  void flush_chunk() noexcept;
+
   NodeChunk* chunk_ = nullptr;
   uint32_t n_ = 0;
   size_t chunk_bytes_ = 0;
