@@ -51,8 +51,8 @@ UnsharedKTerm KTermBuilder::build() && {
   std::vector<const KTerm*> refs;
   refs.reserve(children_.size());
   for (const KTermRef& c : children_) refs.push_back(c.get());
-  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag_, {}, refs.data(),
-                                 checked_child_count(refs.size()), cmds_, n_cmds_, std::nullopt));
+  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag_, {}, refs.data(), checked_u32(refs.size()),
+                                 cmds_, n_cmds_, std::nullopt));
   for (KTermRef& c : children_) c.release();
   children_.clear();
   cmds_.clear();

@@ -42,9 +42,8 @@ UnsharedKTerm ktuple(std::string_view tag, std::span<const KTermRef> children,
   std::vector<const KTerm*> refs;
   refs.reserve(children.size());
   for (const KTermRef& c : children) refs.push_back(c.get());
-  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(),
-                                 checked_child_count(refs.size()), cmd_bytes_of(cmds), cmds.size(),
-                                 std::nullopt));
+  UnsharedKTerm node(KTerm::make(Variant::Tuple, 0, tag, {}, refs.data(), checked_u32(refs.size()),
+                                 cmd_bytes_of(cmds), cmds.size(), std::nullopt));
   for (const KTerm* c : refs) c->retain();  // the references node now owns
   return node;
 }

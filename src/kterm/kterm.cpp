@@ -92,9 +92,10 @@ void KTerm::release(const KTerm* t) noexcept {
       continue;
     }
     KTerm* parent = node->parent();
-    // Its lengths are gone: what it still knows the size of ends where its texts begin.
-    freer.free(node, node->chunk_slot_,
-               static_cast<size_t>(node->text_base() - reinterpret_cast<const char*>(node)));
+    // For the sanitizer: its lengths are gone, and what it still knows the size of ends where
+    // its texts begin.
+    const auto known = static_cast<size_t>(node->text_base() - reinterpret_cast<const char*>(node));
+    freer.free(node, node->chunk_slot_, port::kPoisoning ? known : 0);
     if (!parent) break;
     node = parent;
     i = node->refs_.load(std::memory_order_relaxed);

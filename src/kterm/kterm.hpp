@@ -267,7 +267,6 @@ inline uint32_t checked_u32(uint64_t n) {
   if (n > UINT32_MAX) throw std::bad_alloc();
   return static_cast<uint32_t>(n);
 }
-inline uint32_t checked_child_count(size_t n) { return checked_u32(n); }
 
 /// Adds to a block size; a size past what memory can hold fails like a failed allocation.
 inline size_t checked_add(size_t total, uint64_t more) {

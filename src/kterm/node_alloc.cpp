@@ -37,9 +37,8 @@ void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
   }
   // The next chunk holds what is still to come, up to kChunkBytes; a decode near its end, or
   // a small one, takes no more than it needs.
-  const size_t need = (n + 7) & ~size_t{7};
-  size_t bytes = std::clamp(coming_, need, kChunkBytes - sizeof(NodeChunk));
-  bytes = (bytes + sizeof(NodeChunk) + 7) & ~size_t{7};
+  const size_t bytes = carved_size(
+      sizeof(NodeChunk) + std::clamp(coming_, carved_size(n), kChunkBytes - sizeof(NodeChunk)));
   auto* c = new (node_alloc::allocate(bytes)) NodeChunk();  // throws std::bad_alloc
   c->bytes = static_cast<uint32_t>(bytes);
   KOVEL_POISON(c + 1, bytes - sizeof(NodeChunk));  // until each node is carved

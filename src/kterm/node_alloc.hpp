@@ -75,6 +75,9 @@ inline constexpr size_t kChunkBytes = 512;
 /// it would leave much of a chunk unused.
 inline constexpr size_t kCarvedMost = kChunkBytes / 2;
 
+/// n rounded up to the 8-byte steps in which nodes are carved.
+constexpr size_t carved_size(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
+
 /// Carves the nodes of one decode from chunks. One thread uses it, and no node it gives is
 /// seen by another before the decode ends.
 class NodeCarver {
@@ -90,7 +93,7 @@ class NodeCarver {
   /// Memory for a node of n bytes, and its slot: from the current chunk, or from a new one,
   /// or, for a large node, a block of its own with slot 0. Throws std::bad_alloc.
   void* take(size_t n, uint8_t& slot) {
-    const size_t need = (n + 7) & ~size_t{7};
+    const size_t need = carved_size(n);
     if (need <= static_cast<size_t>(end_ - next_)) {
       slot = static_cast<uint8_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
       void* p = next_;

@@ -242,7 +242,7 @@ class Decoder {
     }
     const size_t count = kids_.size() - p.first_child;
     return hand_over(KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
-                                 checked_child_count(count), cmds, n, span, &carver_),
+                                 checked_u32(count), cmds, n, span, &carver_),
                      p.first_child);
   }
 
@@ -250,7 +250,11 @@ class Decoder {
   bool finish_leaf(std::string_view tag) {
     std::string_view cmds;
     uint64_t n;
-    if (!command_list(cmds, n)) return false;
+    return command_list(cmds, n) && add_leaf(tag, cmds, n);
+  }
+
+  // Builds a Tuple without children, whose room on kids_ is made, and hands it to its parent.
+  bool add_leaf(std::string_view tag, std::string_view cmds, uint64_t n) {
     return hand_over(
         KTerm::make(Variant::Tuple, 0, tag, {}, nullptr, 0, cmds, n, std::nullopt, &carver_),
         kids_.size());
@@ -264,7 +268,8 @@ class Decoder {
     if (last && wire::all_ascii(first, static_cast<size_t>(last - first))) {
       cmds = {first, static_cast<size_t>(last - first)};
       r_.skip(cmds.size());
-      return made_room();
+      make_room();
+      return true;
     }
     r_.clear_overlong();
     for (uint64_t i = 0; i < n; ++i) {
@@ -275,15 +280,15 @@ class Decoder {
     // Checked entries in shortest form are the node's own byte form: copy them as they are.
     cmds = {first, static_cast<size_t>(r_.pos() - first)};
     if (r_.saw_overlong()) cmds = shortest_form(cmds, n);
-    return made_room();
+    make_room();
+    return true;
   }
 
   // Room for a node before it is made, so that handing it to its parent cannot fail; and the
   // carver told what is still to come.
-  bool made_room() {
+  void make_room() {
     if (kids_.size() == kids_.capacity()) kids_.reserve(std::max<size_t>(16, 2 * kids_.size()));
     carver_.expect(kNodeBytesPerByte * r_.left());
-    return true;
   }
 
   // Reads a leaf whose bytes are all ASCII and whose varints are one byte each (most leaves)
@@ -301,11 +306,8 @@ class Decoder {
     const char* last = short_entries(first, end, n);
     if (!last || !wire::all_ascii(p + 1, static_cast<size_t>(last - p - 1))) return false;
     r_.skip(static_cast<size_t>(last - p));
-    made_room();
-    return hand_over(
-        KTerm::make(Variant::Tuple, 0, {p + 2, tag_len}, {}, nullptr, 0,
-                    {first, static_cast<size_t>(last - first)}, n, std::nullopt, &carver_),
-        kids_.size());
+    make_room();
+    return add_leaf({p + 2, tag_len}, {first, static_cast<size_t>(last - first)}, n);
   }
 
   // The node's children (kids_ from first_child on) now belong to it; it joins kids_ itself.

@@ -96,7 +96,7 @@ inline void copy_bytes(char* d, const char* s, size_t n) noexcept {
 /// True when s is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;
 
-/// True when every byte of p[0..n) is below 0x80: eight bytes at a time, the last few
+/// True when every byte of p[0..n) is below 0x80: sixteen bytes at a time, the last few
 /// through loads that overlap bytes already seen.
 inline bool all_ascii(const char* p, size_t n) noexcept {
   constexpr uint64_t high = 0x8080808080808080ull;
