@@ -21,40 +21,37 @@ std::string display_name(const char* cls, const char* name) {
 
 }  // namespace
 
-void bind(const char* cls, const char* name, const char* const* params, size_t n, PyObject* args,
-          PyObject* kwargs, Obj* slots) {
-  auto k = static_cast<size_t>(PyTuple_Size(args));
-  for (size_t i = 0; i < k && i < n; ++i) slots[i] = Obj::borrow(PyTuple_GetItem(args, i));
+void bind(const char* cls, const char* name, const char* const* params, size_t n,
+          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  auto k = static_cast<size_t>(nargs);
+  for (size_t i = 0; i < k && i < n; ++i) slots[i] = args[i];
   if (k > n) {
     fail(PyExc_TypeError, display_name(cls, name) + " takes " + std::to_string(n) +
                               " positional arguments but " + std::to_string(k) +
                               (k == 1 ? " was" : " were") + " given");
   }
-  if (kwargs) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) fail(PyExc_TypeError, "keywords must be strings");
-      Py_ssize_t len = 0;
-      const char* s = PyUnicode_AsUTF8AndSize(key, &len);
-      if (!s) throw PyErrorSet{};
-      std::string_view key_text(s, static_cast<size_t>(len));
-      size_t i = 0;
-      while (i < n && key_text != params[i]) ++i;
-      if (i == n) {
-        fail(PyExc_TypeError, display_name(cls, name) + " got an unexpected keyword argument '" +
-                                  std::string(key_text) + "'");
-      }
-      if (slots[i]) {
-        fail(PyExc_TypeError, display_name(cls, name) + " got multiple values for argument '" +
-                                  std::string(key_text) + "'");
-      }
-      slots[i] = Obj::borrow(value);
+  const Py_ssize_t n_keywords = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < n_keywords; ++j) {
+    PyObject* key = PyTuple_GetItem(kwnames, j);
+    if (!PyUnicode_Check(key)) fail(PyExc_TypeError, "keywords must be strings");
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!s) throw PyErrorSet{};
+    std::string_view key_text(s, static_cast<size_t>(len));
+    size_t i = 0;
+    while (i < n && key_text != params[i]) ++i;
+    if (i == n) {
+      fail(PyExc_TypeError, display_name(cls, name) + " got an unexpected keyword argument '" +
+                                std::string(key_text) + "'");
     }
+    if (slots[i]) {
+      fail(PyExc_TypeError, display_name(cls, name) + " got multiple values for argument '" +
+                                std::string(key_text) + "'");
+    }
+    slots[i] = args[nargs + j];
   }
   size_t missing =
-      static_cast<size_t>(std::count_if(slots, slots + n, [](const Obj& s) { return !s; }));
+      static_cast<size_t>(std::count_if(slots, slots + n, [](PyObject* s) { return !s; }));
   if (missing == 0) return;
   std::string msg = display_name(cls, name) + " missing " + std::to_string(missing) +
                     " required positional " + (missing == 1 ? "argument" : "arguments") + ": ";

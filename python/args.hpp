@@ -1,11 +1,11 @@
 // args.hpp: argument binding: a call's positional and keyword arguments to its parameters.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
 #include "errors.hpp"
-#include "handle.hpp"
 #include "py.hpp"
 
 namespace kovel::py {
@@ -19,39 +19,42 @@ struct Sig {
   const char* params[N];
 };
 
-/// Fills slots[0..n) with new references to the arguments, or throws the binding's TypeError.
-void bind(const char* cls, const char* name, const char* const* params, size_t n, PyObject* args,
-          PyObject* kwargs, Obj* slots);
+/// Fills slots[0..n) with the arguments of a vectorcall (nargs positional ones in args, then
+/// one for each name in the tuple kwnames, if any), or throws the binding's TypeError.
+void bind(const char* cls, const char* name, const char* const* params, size_t n,
+          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 /// Rewrites a pending exception of exactly TypeError as "argument '{param}': ...",
 /// keeping its __cause__.
 void wrap_pending(const char* param);
 
-/// The bound arguments of one call. Each is owned for the whole call: a conversion can run
-/// Python code (__index__, __len__, __iter__, a metaclass's __qualname__, a signal handler)
-/// that empties the caller's keyword dictionary, and every view taken from an argument (the
-/// UTF-8 of a str, the buffer of a bytes) must outlive that.
+/// The bound arguments of one call (METH_FASTCALL | METH_KEYWORDS), borrowed. The caller
+/// holds every one of them until the call returns, whatever Python code a conversion runs
+/// (__index__, __len__, __iter__, a metaclass's __qualname__, a signal handler): they are in
+/// its own array, and a call through a keyword dictionary gets an array of its own, so no
+/// change to the dictionary reaches them. A view taken from an argument (the UTF-8 of a str,
+/// the buffer of a bytes) therefore lasts the call.
 template <size_t N>
 class Args {
  public:
-  Args(const Sig<N>& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
-    if (!kwargs && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+  Args(const Sig<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : sig_(sig) {
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) {
       // The common call, every argument by position: nothing to look up or report.
-      for (size_t i = 0; i < N; ++i) slots_[i] = Obj::borrow(PyTuple_GetItem(args, i));
+      std::copy_n(args, N, slots_);
       return;
     }
-    bind(sig.cls, sig.name, sig.params, N, args, kwargs, slots_);
+    bind(sig.cls, sig.name, sig.params, N, args, nargs, kwnames, slots_);
   }
 
-  /// The unconverted argument i, owned by this frame.
-  PyObject* operator[](size_t i) const noexcept { return slots_[i].get(); }
+  /// The unconverted argument i.
+  PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
 
   /// Converts argument i with conv; an exact TypeError from it is prefixed with the
   /// parameter's name.
   template <class F>
   decltype(auto) get(size_t i, F&& conv) const {
     try {
-      return conv(slots_[i].get());
+      return conv(slots_[i]);
     } catch (BindError& e) {
       if (e.type == PyExc_TypeError) {
         e.message = std::string("argument '") + sig_.params[i] + "': " + e.message;
@@ -65,7 +68,7 @@ class Args {
 
  private:
   const Sig<N>& sig_;
-  Obj slots_[N];
+  PyObject* slots_[N] = {};
 };
 
 }  // namespace kovel::py

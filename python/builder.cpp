@@ -51,10 +51,10 @@ constexpr Sig<1> e_sig{"Builder", "e", {"child"}};
 /// A one-argument method: bind, take the receiver, convert, then apply op if still open.
 /// Returns the receiver, so calls chain.
 template <class Conv, class Op>
-PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* args, PyObject* kwargs,
-                         Conv conv, Op op) {
+PyObject* one_arg_method(const Sig<1>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, Conv conv, Op op) {
   return guard([&] {
-    Args<1> a(sig, args, kwargs);
+    Args<1> a(sig, args, nargs, kwnames);
     BuilderCall call(self);
     BuilderState& st = call.state();
     decltype(auto) arg = a.get(0, conv);
@@ -74,13 +74,13 @@ PyObject* no_arg_method(PyObject* self, Op op) {
   });
 }
 
-PyObject* builder_c(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return one_arg_method(c_sig, self, args, kwargs, as_kterm,
+PyObject* builder_c(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_arg_method(c_sig, self, args, nargs, kwnames, as_kterm,
                         [](KTermBuilder& b, const KTermRef& t) { b.child(t); });
 }
 
-PyObject* builder_w(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return one_arg_method(w_sig, self, args, kwargs, to_text,
+PyObject* builder_w(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_arg_method(w_sig, self, args, nargs, kwnames, to_text,
                         [](KTermBuilder& b, std::string_view s) { b.write(s); });
 }
 
@@ -88,8 +88,8 @@ PyObject* builder_n(PyObject* self, PyObject*) {
   return no_arg_method(self, [](KTermBuilder& b) { b.nl(); });
 }
 
-PyObject* builder_p(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return one_arg_method(p_sig, self, args, kwargs, to_text,
+PyObject* builder_p(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_arg_method(p_sig, self, args, nargs, kwnames, to_text,
                         [](KTermBuilder& b, std::string_view s) { b.push(s); });
 }
 
@@ -97,8 +97,8 @@ PyObject* builder_x(PyObject* self, PyObject*) {
   return no_arg_method(self, [](KTermBuilder& b) { b.pop(); });
 }
 
-PyObject* builder_e(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return one_arg_method(e_sig, self, args, kwargs, as_kterm,
+PyObject* builder_e(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_arg_method(e_sig, self, args, nargs, kwnames, as_kterm,
                         [](KTermBuilder& b, const KTermRef& t) { emit(KTermRef(t), b); });
 }
 
@@ -128,12 +128,12 @@ constexpr char builder_e_doc[] =
 constexpr char builder_b_doc[] = "b($self)\n--\n\nBuild the term. Consumes the builder.";
 
 PyMethodDef builder_methods[] = {
-    {"c", method_fn(builder_c), METH_VARARGS | METH_KEYWORDS, builder_c_doc},
-    {"w", method_fn(builder_w), METH_VARARGS | METH_KEYWORDS, builder_w_doc},
+    {"c", method_fn(builder_c), METH_FASTCALL | METH_KEYWORDS, builder_c_doc},
+    {"w", method_fn(builder_w), METH_FASTCALL | METH_KEYWORDS, builder_w_doc},
     {"n", method_fn(builder_n), METH_NOARGS, builder_n_doc},
-    {"p", method_fn(builder_p), METH_VARARGS | METH_KEYWORDS, builder_p_doc},
+    {"p", method_fn(builder_p), METH_FASTCALL | METH_KEYWORDS, builder_p_doc},
     {"x", method_fn(builder_x), METH_NOARGS, builder_x_doc},
-    {"e", method_fn(builder_e), METH_VARARGS | METH_KEYWORDS, builder_e_doc},
+    {"e", method_fn(builder_e), METH_FASTCALL | METH_KEYWORDS, builder_e_doc},
     {"b", method_fn(builder_b), METH_NOARGS, builder_b_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -19,15 +19,7 @@ std::string type_qualname(PyObject* obj) {
 
 }  // namespace
 
-Obj checked(PyObject* p) {
-  if (!p) throw PyErrorSet{};
-  return Obj::steal(p);
-}
-
-int checked(int rc) {
-  if (rc < 0) throw PyErrorSet{};
-  return rc;
-}
+void throw_error_set() { throw PyErrorSet{}; }
 
 void fail(PyObject* type, std::string message) { throw BindError{type, std::move(message)}; }
 

@@ -19,10 +19,19 @@ struct BindError {
 /// The interpreter's error indicator is already set; the boundary leaves it in place.
 struct PyErrorSet {};
 
+/// Throws PyErrorSet.
+[[noreturn]] void throw_error_set();
+
 /// Owns p, or throws PyErrorSet when p is null (a failed C-API call).
-Obj checked(PyObject* p);
+inline Obj checked(PyObject* p) {
+  if (!p) throw_error_set();
+  return Obj::steal(p);
+}
 /// Returns rc, or throws PyErrorSet when a C-API status is negative.
-int checked(int rc);
+inline int checked(int rc) {
+  if (rc < 0) throw_error_set();
+  return rc;
+}
 
 /// Throws BindError(type, message).
 [[noreturn]] void fail(PyObject* type, std::string message);

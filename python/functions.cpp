@@ -29,34 +29,35 @@ constexpr Sig<1> push_sig{nullptr, "push", {"s"}};
 constexpr Sig<1> name_sig{nullptr, "name", {"s"}};
 constexpr Sig<1> from_postcard_bytes_sig{nullptr, "from_postcard_bytes", {"data"}};
 
-PyObject* kovel_tb(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_tb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(tb_sig, args, kwargs);
+    Args<1> a(tb_sig, args, nargs, kwnames);
     return new_builder(tb(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_leaf(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_leaf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<2> a(leaf_sig, args, kwargs);
+    Args<2> a(leaf_sig, args, nargs, kwnames);
     std::string_view tag = a.get(0, to_text);
     std::string_view code = a.get(1, to_text);
     return new_kterm(leaf(tag, code)).release();
   });
 }
 
-PyObject* kovel_sym(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_sym(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(sym_sig, args, kwargs);
+    Args<1> a(sym_sig, args, nargs, kwnames);
     return new_kterm(sym(a.get(0, to_text))).release();
   });
 }
 
 /// quote and unquote: the same parameters, converted in order, then one core constructor.
 template <class Make>
-PyObject* quote_like(const Sig<5>& sig, PyObject* args, PyObject* kwargs, Make make) {
+PyObject* quote_like(const Sig<5>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Make make) {
   return guard([&] {
-    Args<5> a(sig, args, kwargs);
+    Args<5> a(sig, args, nargs, kwnames);
     std::string_view tag = a.get(0, to_text);
     uint8_t index = a.get(1, to_index8);
     std::string_view lang = a.get(2, to_text);
@@ -66,45 +67,46 @@ PyObject* quote_like(const Sig<5>& sig, PyObject* args, PyObject* kwargs, Make m
   });
 }
 
-PyObject* kovel_quote(PyObject*, PyObject* args, PyObject* kwargs) {
-  return quote_like(quote_sig, args, kwargs, kovel::quote);
+PyObject* kovel_quote(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return quote_like(quote_sig, args, nargs, kwnames, kovel::quote);
 }
 
-PyObject* kovel_unquote(PyObject*, PyObject* args, PyObject* kwargs) {
-  return quote_like(unquote_sig, args, kwargs, kovel::unquote);
+PyObject* kovel_unquote(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return quote_like(unquote_sig, args, nargs, kwnames, kovel::unquote);
 }
 
-PyObject* kovel_cmd(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_cmd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(cmd_sig, args, kwargs);
+    Args<1> a(cmd_sig, args, nargs, kwnames);
     return new_cmd_or_hole(CmdOrHole(a.get(0, as_str_cmd))).release();
   });
 }
 
-PyObject* kovel_write(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_write(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(write_sig, args, kwargs);
+    Args<1> a(write_sig, args, nargs, kwnames);
     return new_str_cmd(write(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_push(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_push(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(push_sig, args, kwargs);
+    Args<1> a(push_sig, args, nargs, kwnames);
     return new_str_cmd(push(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_name(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(name_sig, args, kwargs);
+    Args<1> a(name_sig, args, nargs, kwnames);
     return new_kterm(identifier(a.get(0, to_text))).release();
   });
 }
 
-PyObject* kovel_from_postcard_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kovel_from_postcard_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
   return guard([&] {
-    Args<1> a(from_postcard_bytes_sig, args, kwargs);
+    Args<1> a(from_postcard_bytes_sig, args, nargs, kwnames);
     Decoded d = from_postcard_bytes(a.get(0, to_bytes), check_signals);
     if (!d.ok()) fail(PyExc_ValueError, std::string(d.message()));
     return new_kterm(std::move(d.term)).release();
@@ -125,7 +127,7 @@ constexpr char from_postcard_bytes_doc[] =
     "from_postcard_bytes(data)\n--\n\n"
     "Deserialize a `KTerm` from postcard bytes (the `rs\u2193` protocol in Python).";
 
-constexpr int keywords = METH_VARARGS | METH_KEYWORDS;
+constexpr int keywords = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 

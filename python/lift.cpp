@@ -51,10 +51,11 @@ bool as_utf8(PyObject* value, std::string_view& out) {
 
 /// The kinds tried in order (term, integer, string), each with the core constructor of the
 /// lift at hand.
-PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* unsupported,
-               KTermRef (*from_int)(int64_t), KTermRef (*from_str)(std::string_view)) {
+PyObject* lift(const Sig<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* unsupported, KTermRef (*from_int)(int64_t),
+               KTermRef (*from_str)(std::string_view)) {
   return guard([&] {
-    Args<1> a(sig, args, kwargs);
+    Args<1> a(sig, args, nargs, kwnames);
     PyObject* value = a[0];
     if (PyObject_TypeCheck(value, kterm_type())) return new_kterm(as_kterm(value)).release();
     int64_t n = 0;
@@ -65,13 +66,13 @@ PyObject* lift(const Sig<1>& sig, PyObject* args, PyObject* kwargs, const char* 
   });
 }
 
-PyObject* kovel_klift(PyObject*, PyObject* args, PyObject* kwargs) {
-  return lift(klift_sig, args, kwargs, "klift: unsupported type (expected int, str, or KTerm)",
-              lift_int, lift_str);
+PyObject* kovel_klift(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return lift(klift_sig, args, nargs, kwnames,
+              "klift: unsupported type (expected int, str, or KTerm)", lift_int, lift_str);
 }
 
-PyObject* kovel_klift_html(PyObject*, PyObject* args, PyObject* kwargs) {
-  return lift(klift_html_sig, args, kwargs,
+PyObject* kovel_klift_html(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return lift(klift_html_sig, args, nargs, kwnames,
               "klift_html: unsupported type (expected int, str, or KTerm)", lift_html_int,
               lift_html_str);
 }
@@ -89,8 +90,8 @@ constexpr char klift_html_doc[] =
 
 }  // namespace
 
-PyMethodDef klift_def = {"klift", method_fn(kovel_klift), METH_VARARGS | METH_KEYWORDS, klift_doc};
+PyMethodDef klift_def = {"klift", method_fn(kovel_klift), METH_FASTCALL | METH_KEYWORDS, klift_doc};
 PyMethodDef klift_html_def = {"klift_html", method_fn(kovel_klift_html),
-                              METH_VARARGS | METH_KEYWORDS, klift_html_doc};
+                              METH_FASTCALL | METH_KEYWORDS, klift_html_doc};
 
 }  // namespace kovel::py

@@ -1,6 +1,6 @@
 /* floor.c: the least a limited-API constructor can do, as the yardstick for kovel's leaf,
- * name and sym. Each function takes its arguments the way kovel's do (a tuple and an optional
- * keyword dictionary), reads its str arguments with PyUnicode_AsUTF8AndSize, makes one malloc
+ * name and sym. Each function takes its arguments the way kovel's do (METH_FASTCALL with keywords:
+ * an array of arguments and an optional tuple of keyword names), reads its str arguments with PyUnicode_AsUTF8AndSize, makes one malloc
  * block of a 40-byte header plus the texts, and returns a new object of a heap type owning it.
  * Beside them, copy(dst, src) copies the bytes src into the bytearray dst with one memcpy: the
  * floor of anything that reads or writes those bytes. */
@@ -32,13 +32,13 @@ static PyType_Slot node_slots[] = {
 
 static PyType_Spec node_spec = {"floor.Node", sizeof(Node), 0, Py_TPFLAGS_DEFAULT, node_slots};
 
-/* Borrowed positional argument i of exactly n, with no keywords; NULL with TypeError else. */
-static PyObject *arg(PyObject *args, PyObject *kwargs, Py_ssize_t n, Py_ssize_t i) {
-  if (PyTuple_Size(args) != n || (kwargs && PyDict_Size(kwargs) != 0)) {
+/* Checks for exactly n positional arguments and no keywords; 0, or -1 with TypeError. */
+static int exactly(Py_ssize_t nargs, PyObject *kwnames, Py_ssize_t n) {
+  if (nargs != n || (kwnames && PyTuple_Size(kwnames) != 0)) {
     PyErr_SetString(PyExc_TypeError, "wrong arguments");
-    return NULL;
+    return -1;
   }
-  return PyTuple_GetItem(args, i);
+  return 0;
 }
 
 static const char *text(PyObject *o, Py_ssize_t *n) {
@@ -67,38 +67,39 @@ static PyObject *make(const char *a, Py_ssize_t na, const char *b, Py_ssize_t nb
   return (PyObject *)self;
 }
 
-static PyObject *floor_leaf(PyObject *m, PyObject *args, PyObject *kwargs) {
+static PyObject *floor_leaf(PyObject *m, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
   (void)m;
-  PyObject *tag = arg(args, kwargs, 2, 0);
-  if (!tag) return NULL;
-  PyObject *code = PyTuple_GetItem(args, 1);
+  if (exactly(nargs, kwnames, 2) < 0) return NULL;
   Py_ssize_t nt, nc;
-  const char *t = text(tag, &nt);
+  const char *t = text(args[0], &nt);
   if (!t) return NULL;
-  const char *c = text(code, &nc);
+  const char *c = text(args[1], &nc);
   if (!c) return NULL;
   return make(t, nt, c, nc);
 }
 
 /* The one str argument of name and sym; NULL with an exception set on failure. */
-static const char *one_text(PyObject *args, PyObject *kwargs, Py_ssize_t *n) {
-  PyObject *s = arg(args, kwargs, 1, 0);
-  return s ? text(s, n) : NULL;
+static const char *one_text(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                            Py_ssize_t *n) {
+  return exactly(nargs, kwnames, 1) < 0 ? NULL : text(args[0], n);
 }
 
 /* name(s): the fixed tag "identifier" and s. */
-static PyObject *floor_name(PyObject *m, PyObject *args, PyObject *kwargs) {
+static PyObject *floor_name(PyObject *m, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames) {
   (void)m;
   Py_ssize_t n;
-  const char *p = one_text(args, kwargs, &n);
+  const char *p = one_text(args, nargs, kwnames, &n);
   return p ? make("identifier", 10, p, n) : NULL;
 }
 
 /* sym(s): s as both texts. */
-static PyObject *floor_sym(PyObject *m, PyObject *args, PyObject *kwargs) {
+static PyObject *floor_sym(PyObject *m, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) {
   (void)m;
   Py_ssize_t n;
-  const char *p = one_text(args, kwargs, &n);
+  const char *p = one_text(args, nargs, kwnames, &n);
   return p ? make(p, n, p, n) : NULL;
 }
 
@@ -114,7 +115,7 @@ static PyObject *floor_copy(PyObject *m, PyObject *args) {
   Py_RETURN_NONE;
 }
 
-#define KW (METH_VARARGS | METH_KEYWORDS)
+#define KW (METH_FASTCALL | METH_KEYWORDS)
 static PyMethodDef floor_methods[] = {
     {"leaf", (PyCFunction)(void (*)(void))floor_leaf, KW, NULL},
     {"name", (PyCFunction)(void (*)(void))floor_name, KW, NULL},

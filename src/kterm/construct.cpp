@@ -73,14 +73,6 @@ KTermRef unquote(std::string_view tag, uint8_t index, std::string_view lang, KTe
   return kunquote_at(tag, index, lang, std::move(term), cmds, std::nullopt).share();
 }
 
-KTermRef leaf(std::string_view tag, std::string_view code) {
-  return KTermRef::adopt(KTerm::make_leaf(tag, code));
-}
-
-KTermRef sym(std::string_view s) { return leaf(s, s); }
-
-KTermRef identifier(std::string_view s) { return leaf("identifier", s); }
-
 KTermRef lift_int(int64_t v) { return leaf("integer", decimal(v)); }
 
 KTermRef lift_str(std::string_view s) {

@@ -32,11 +32,13 @@ KTermRef unquote(std::string_view tag, uint8_t index, std::string_view lang, KTe
                  std::span<const CmdOrHole> cmds);
 
 /// "A leaf node: a tag whose only content is `code`."
-KTermRef leaf(std::string_view tag, std::string_view code);
+inline KTermRef leaf(std::string_view tag, std::string_view code) {
+  return KTermRef::adopt(KTerm::make_leaf(tag, code));
+}
 /// "A symbol: a leaf whose tag and code are the same."
-KTermRef sym(std::string_view s);
+inline KTermRef sym(std::string_view s) { return leaf(s, s); }
 /// A name: the leaf tagged "identifier" whose code is s.
-KTermRef identifier(std::string_view s);
+inline KTermRef identifier(std::string_view s) { return leaf("identifier", s); }
 
 // The terms that lifting a value builds: an integer prints as its decimal digits, a string
 // between double quotes, and the HTML forms print as entity-escaped text.

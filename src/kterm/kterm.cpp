@@ -24,24 +24,6 @@ std::optional<Span> KTerm::span() const noexcept {
   return s;
 }
 
-KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
-  // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
-  const Lengths len = {checked_u32(tag.size()),
-                       checked_u32(checked_add(2 + wire::varint_size(code.size()), code.size()))};
-  const size_t size = checked_add(sizeof(KTerm) + len.cmd_bytes, tag.size());
-  auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
-  t->few_cmds_ = 1;
-  t->len_ = len;
-  char* p = reinterpret_cast<char*>(t + 1);
-  wire::copy_bytes(p, tag.data(), tag.size());
-  p += tag.size();
-  *p++ = 0x00;
-  *p++ = static_cast<char>(CmdKind::Write);
-  p = wire::write_varint(p, code.size());
-  wire::copy_bytes(p, code.data(), code.size());
-  return t;
-}
-
 bool KTerm::drop() const noexcept {
   // A count of one is the caller's own reference: no other thread can hold one to change it,
   // so the last reference of an unshared node costs no atomic update.
@@ -59,12 +41,21 @@ size_t KTerm::block_bytes() const noexcept {
 
 void KTerm::release(const KTerm* t) noexcept {
   if (!t->drop()) return;
+  auto* node = const_cast<KTerm*>(t);
+  if (node->n_children_ != 0 || node->chunk_slot_ != 0) return free_tree(node);
+  // Most terms a caller drops are leaves made by a constructor: no walk, no chunk, and
+  // kept apart from the walk, no set-up for one.
+  const size_t bytes = node->block_bytes();
+  node_alloc::release(node);
+  if (bytes >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
+}
+
+KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
   // A depth-first walk that frees every node after its children, left to right. It needs no
   // memory of its own, so it cannot fail, and its depth costs nothing: in a dead node, which
   // nothing else reads once the count is zero, the lengths link it to its parent and the
   // count keeps the child to go on with.
   NodeFreer freer;
-  auto* node = const_cast<KTerm*>(t);
   // The bytes of blocks freed, for the trim: a carved node's chunk counts when it goes.
   size_t freed = node->chunk_slot_ == 0 ? node->block_bytes() : 0;
   node->set_parent(nullptr);

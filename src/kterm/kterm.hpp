@@ -176,6 +176,8 @@ class KTerm {
   }
   /// Drops one reference; true when it was the last.
   bool drop() const noexcept;
+  /// Frees a dead node and every descendant whose last reference it held.
+  static void free_tree(KTerm* node) noexcept;
 
   friend struct KTermCountAccess;  // tests drive a count to its limit through this
 
@@ -272,6 +274,25 @@ inline uint32_t checked_u32(uint64_t n) {
 inline size_t checked_add(size_t total, uint64_t more) {
   if (more > SIZE_MAX - total) throw std::bad_alloc();
   return total + static_cast<size_t>(more);
+}
+
+// Inline, so that a fixed tag (name(s)) copies as a constant.
+inline KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
+  // The command: 0x00 (not a HOLE), Write, the code's length as a varint, the code.
+  const Lengths len = {checked_u32(tag.size()),
+                       checked_u32(checked_add(2 + wire::varint_size(code.size()), code.size()))};
+  const size_t size = checked_add(sizeof(KTerm) + len.cmd_bytes, tag.size());
+  auto* t = new (node_alloc::allocate(size)) KTerm();  // throws std::bad_alloc
+  t->few_cmds_ = 1;
+  t->len_ = len;
+  char* p = reinterpret_cast<char*>(t + 1);
+  wire::copy_bytes(p, tag.data(), tag.size());
+  p += tag.size();
+  *p++ = 0x00;
+  *p++ = static_cast<char>(CmdKind::Write);
+  p = wire::write_varint(p, code.size());
+  wire::copy_bytes(p, code.data(), code.size());
+  return t;
 }
 
 // Inline, so that what a caller fixes (a Tuple, no span, no children) folds away.
