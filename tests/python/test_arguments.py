@@ -256,8 +256,8 @@ def test_refused_arguments(call, expected):
 
 
 def test_keywords_bind_like_positions():
-    a, b = K.leaf(code="c", tag="t"), K.leaf("t", "c")
-    assert a.postcard_bytes() == b.postcard_bytes()
+    a, b, c = K.leaf(code="c", tag="t"), K.leaf("t", "c"), K.leaf("t", code="c")
+    assert a.postcard_bytes() == b.postcard_bytes() == c.postcard_bytes()
     x = K.sym("x")
     q = K.quote(cmds=[K.HOLE], term=x, lang="py", index=3, tag="q")
     assert q.postcard_bytes() == K.quote("q", 3, "py", x, [K.HOLE]).postcard_bytes()
