@@ -24,6 +24,7 @@ std::string display_name(const char* cls, const char* name) {
 void bind(const char* cls, const char* name, const char* const* params, size_t n,
           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   auto k = static_cast<size_t>(nargs);
+  std::fill_n(slots, n, nullptr);
   for (size_t i = 0; i < k && i < n; ++i) slots[i] = args[i];
   if (k > n) {
     fail(PyExc_TypeError, display_name(cls, name) + " takes " + std::to_string(n) +

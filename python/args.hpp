@@ -1,7 +1,6 @@
 // args.hpp: argument binding: a call's positional and keyword arguments to its parameters.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -37,24 +36,26 @@ void wrap_pending(const char* param);
 template <size_t N>
 class Args {
  public:
-  Args(const Sig<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : sig_(sig) {
-    if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) {
-      // The common call, every argument by position: nothing to look up or report.
-      std::copy_n(args, N, slots_);
-      return;
-    }
+  Args(const Sig<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+      : sig_(sig), items_(args) {
+    // The common call, every argument by position, reads them where they are: nothing to
+    // look up, report or copy.
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) return;
     bind(sig.cls, sig.name, sig.params, N, args, nargs, kwnames, slots_);
+    items_ = slots_;
   }
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
 
   /// The unconverted argument i.
-  PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
+  PyObject* operator[](size_t i) const noexcept { return items_[i]; }
 
   /// Converts argument i with conv; an exact TypeError from it is prefixed with the
   /// parameter's name.
   template <class F>
   decltype(auto) get(size_t i, F&& conv) const {
     try {
-      return conv(slots_[i]);
+      return conv(items_[i]);
     } catch (BindError& e) {
       if (e.type == PyExc_TypeError) {
         e.message = std::string("argument '") + sig_.params[i] + "': " + e.message;
@@ -68,7 +69,8 @@ class Args {
 
  private:
   const Sig<N>& sig_;
-  PyObject* slots_[N] = {};
+  PyObject* const* items_;  // the caller's array, or slots_ once bound
+  PyObject* slots_[N];
 };
 
 }  // namespace kovel::py
