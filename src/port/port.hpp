@@ -25,7 +25,7 @@
 #endif
 
 // KOVEL_NOINLINE: keeps a function out of its callers, so that a short path beside a call to
-// it needs none of its set-up. The fallback is only a hint not taken.
+// it needs none of its set-up. The fallback does nothing.
 #if defined(__GNUC__) || defined(__clang__)
 #define KOVEL_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
