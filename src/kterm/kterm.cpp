@@ -34,7 +34,7 @@ bool KTerm::drop() const noexcept {
   return false;
 }
 
-size_t KTerm::block_bytes() const noexcept {
+size_t KTerm::node_bytes() const noexcept {
   size_t n = sizeof(KTerm) + lang_field() + span_field() + n_children_ * sizeof(KTerm*);
   return n + len_.tag + lang_len() + many_cmds_field() + len_.cmd_bytes;
 }
@@ -51,6 +51,43 @@ void KTerm::release(const KTerm* t) noexcept {
 }
 
 KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
+  size_t freed = 0;
+  if (!(node->kind_ & kDecodeRoot) || !free_decode(node, freed)) freed += walk_free(node);
+  if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
+}
+
+bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
+  NodeRegion* r = root->region();
+  if (!r) return false;
+  void** const entries = r->entries();
+  // Every node of the decode is alive while its root is, and each is held by its parent.
+  // One held by anything else was given a reference by retain(), which marks its chunk; a
+  // node of its own block is counted instead (the root, now dead, at zero).
+  bool whole = true;
+  for (size_t i = 0; i < r->count && whole; ++i) {
+    const auto bits = reinterpret_cast<uintptr_t>(entries[i]);
+    if (bits & 1)
+      whole = reinterpret_cast<const KTerm*>(bits - 1)->refs_.load(std::memory_order_acquire) <= 1;
+    else
+      whole = !static_cast<NodeChunk*>(entries[i])->shared.load(std::memory_order_acquire);
+  }
+  if (whole) {
+    for (size_t i = r->count; i-- > 0;) {
+      const auto bits = reinterpret_cast<uintptr_t>(entries[i]);
+      if (bits & 1) {
+        auto* own = reinterpret_cast<KTerm*>(bits - 1);
+        freed += own->block_bytes();
+        node_alloc::release(own);
+      } else {
+        freed += free_chunk(static_cast<NodeChunk*>(entries[i]));
+      }
+    }
+  }
+  node_alloc::release(r);
+  return whole;
+}
+
+size_t KTerm::walk_free(KTerm* node) noexcept {
   // A depth-first walk that frees every node after its children, left to right. It needs no
   // memory of its own, so it cannot fail, and its depth costs nothing: in a dead node, which
   // nothing else reads once the count is zero, the lengths link it to its parent and the
@@ -68,6 +105,8 @@ KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
       if (i + 4 < n) KOVEL_PREFETCH_W(node->child_at(i + 4));
       if (!c->drop()) continue;
       auto* child = const_cast<KTerm*>(c);
+      // A decoded term spliced into this one.
+      if ((child->kind_ & kDecodeRoot) && free_decode(child, freed)) continue;
       const bool own = child->chunk_slot_ == 0;
       // Its size matters to a block of its own, and to the sanitizer, which poisons it.
       const size_t bytes = own || port::kPoisoning ? child->block_bytes() : 0;
@@ -92,8 +131,7 @@ KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
     i = node->refs_.load(std::memory_order_relaxed);
   }
   freer.flush();  // the last chunks go back before the allocator is trimmed
-  freed += freer.chunk_bytes();
-  if (freed >= kTrimBytes && node_alloc::current.trim) node_alloc::current.trim();
+  return freed + freer.chunk_bytes();
 }
 
 bool equal(const KTerm& a, const KTerm& b) noexcept {

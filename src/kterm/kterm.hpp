@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "kterm/node_alloc.hpp"
+#include "port/port.hpp"
 #include "term/cmd_or_hole.hpp"
 #include "term/sterm.hpp"
 
@@ -40,8 +41,9 @@ class KTermRef;
 /// bytes of tag, lang and the command list (held in its byte form, after its count when that
 /// is too large for the header). The fields after the header are 4-byte aligned only, and are
 /// read and written by copying. The piece is a block of its own, or carved with its
-/// neighbours from a chunk (node_alloc.hpp). The count is atomic; a node is freed when its
-/// last reference goes.
+/// neighbours from a chunk (node_alloc.hpp); the root of a large decode keeps the list of its
+/// decode's blocks after all that. The count is atomic; a node is freed when its last
+/// reference goes.
 class KTerm {
  public:
   KTerm(const KTerm&) = delete;
@@ -123,6 +125,9 @@ class KTerm {
   /// Takes one more reference.
   void retain() const noexcept {
     if (refs_.fetch_add(1, std::memory_order_relaxed) >= kSaturated - 1) pin();
+    // Its decode can no longer be freed without a walk (node_alloc.hpp).
+    if (chunk_slot_ != 0)
+      NodeCarver::chunk_of(const_cast<KTerm*>(this), chunk_slot_)->mark_shared();
   }
   /// Drops one reference; the last one frees the node and, without recursion or allocation,
   /// every descendant whose last reference it held.
@@ -132,15 +137,20 @@ class KTerm {
   /// runs out, and when tag, the command list or its byte form has 2^32 or more entries or
   /// bytes (the header keeps 32-bit lengths). Copies the n_children pointers and, once it
   /// has succeeded, owns one reference to each (on failure they stay the caller's).
-  /// cmd_bytes must hold n_cmds entries written by encode_cmd.
+  /// cmd_bytes must hold n_cmds entries written by encode_cmd. The root of a decode, made
+  /// last, has room for its list of blocks, which keep_region then fills.
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
-                     uint64_t n_cmds, const std::optional<Span>& span,
-                     NodeCarver* carver = nullptr);
+                     uint64_t n_cmds, const std::optional<Span>& span, NodeCarver* carver = nullptr,
+                     bool decode_root = false);
   /// Allocates a Tuple with no children and the one command Write(code), count 1; throws
   /// std::bad_alloc. The same node as make would build, written without going through a
   /// command list first: leaves are most of the nodes made.
   static KTerm* make_leaf(std::string_view tag, std::string_view code);
+  /// Gives a decode root made just now its decode's list of blocks (or null, for none).
+  void keep_region(NodeRegion* r) noexcept {
+    std::memcpy(reinterpret_cast<char*>(this) + node_bytes(), &r, sizeof r);
+  }
 
  private:
   KTerm() = default;
@@ -164,8 +174,17 @@ class KTerm {
   /// The bytes the command count takes before the commands: none when the header holds it.
   size_t many_cmds_field() const noexcept { return few_cmds_ < kManyCmds ? 0 : sizeof(uint32_t); }
 
-  /// The bytes the node's block holds (before release takes over its fields).
-  size_t block_bytes() const noexcept;
+  /// The bytes of the node, and those of its block (before release takes over its fields).
+  size_t node_bytes() const noexcept;
+  size_t block_bytes() const noexcept {
+    return node_bytes() + (kind_ & kDecodeRoot ? sizeof(NodeRegion*) : 0);
+  }
+  /// A decode root's list of its decode's blocks (null when it keeps none).
+  NodeRegion* region() const noexcept {
+    NodeRegion* r;
+    std::memcpy(&r, reinterpret_cast<const char*>(this) + node_bytes(), sizeof r);
+    return r;
+  }
   void pin() const noexcept { refs_.store(kPinned, std::memory_order_relaxed); }
   // The parent a dead node's release goes back to, kept in its lengths.
   void set_parent(KTerm* p) noexcept { std::memcpy(parent_, &p, sizeof p); }
@@ -178,11 +197,18 @@ class KTerm {
   bool drop() const noexcept;
   /// Frees a dead node and every descendant whose last reference it held.
   static void free_tree(KTerm* node) noexcept;
+  /// free_tree's walk; gives the bytes of the blocks it freed.
+  static size_t walk_free(KTerm* node) noexcept;
+  /// Frees a dead decode root's whole decode at once when no node of it is held from
+  /// outside its term, adding the bytes freed; false, having freed only the list of blocks,
+  /// when some node is (or there is no list), and the caller walks it.
+  static bool free_decode(KTerm* root, size_t& freed) noexcept;
 
   friend struct KTermCountAccess;  // tests drive a count to its limit through this
 
   static constexpr uint8_t kVariantBits = 0x03;
   static constexpr uint8_t kHasSpan = 0x04;
+  static constexpr uint8_t kDecodeRoot = 0x08;  // a NodeRegion* follows the node
   // A count of commands this large or larger is kept before the commands instead.
   static constexpr uint8_t kManyCmds = 0xFF;
 
@@ -296,10 +322,11 @@ inline KTerm* KTerm::make_leaf(std::string_view tag, std::string_view code) {
 }
 
 // Inline, so that what a caller fixes (a Tuple, no span, no children) folds away.
-inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
-                          const KTerm* const* children, uint32_t n_children,
-                          std::string_view cmd_bytes, uint64_t n_cmds,
-                          const std::optional<Span>& span, NodeCarver* carver) {
+KOVEL_INLINE KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag,
+                                std::string_view lang, const KTerm* const* children,
+                                uint32_t n_children, std::string_view cmd_bytes, uint64_t n_cmds,
+                                const std::optional<Span>& span, NodeCarver* carver,
+                                bool decode_root) {
   const bool tuple = v == Variant::Tuple;
   const Lengths len = {checked_u32(tag.size()), checked_u32(cmd_bytes.size())};
   const uint32_t count = checked_u32(n_cmds);
@@ -308,6 +335,7 @@ inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::s
   if (many) size += sizeof count;
   if (!tuple) size += sizeof(uint64_t);
   if (span) size += sizeof(Span);
+  if (decode_root) size += sizeof(NodeRegion*);
   size = checked_add(size, uint64_t{n_children} * sizeof(KTerm*));
   size = checked_add(size, tag.size());
   if (!tuple) size = checked_add(size, lang.size());
@@ -316,7 +344,8 @@ inline KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag, std::s
   uint8_t slot = 0;
   void* block = carver ? carver->take(size, slot) : node_alloc::allocate(size);
   auto* t = new (block) KTerm();  // allocation throws std::bad_alloc
-  t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0));
+  t->kind_ = static_cast<uint8_t>(static_cast<uint8_t>(v) | (span ? kHasSpan : 0) |
+                                  (decode_root ? kDecodeRoot : 0));
   t->index_ = tuple ? 0 : index;
   t->chunk_slot_ = slot;
   t->few_cmds_ = many ? kManyCmds : static_cast<uint8_t>(count);

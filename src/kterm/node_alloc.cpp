@@ -2,6 +2,7 @@
 #include "kterm/node_alloc.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace kovel {
 
@@ -19,34 +20,59 @@ static_assert(kChunkBytes / 8 <= UINT8_MAX, "a node's slot in its chunk is 8 bit
 // update is needed.
 size_t drop_chunk(NodeChunk* c, uint32_t n) noexcept {
   if (c->live.load(std::memory_order_acquire) == n ||
-      c->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
-    const size_t bytes = c->bytes;
-    KOVEL_UNPOISON(c, bytes);
-    node_alloc::release(c);
-    return bytes;
-  }
+      c->live.fetch_sub(n, std::memory_order_acq_rel) == n)
+    return free_chunk(c);
   return 0;
+}
+
+// An own block in the list of a decode's blocks.
+void* own_block_entry(void* node) noexcept {
+  return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(node) | 1);
 }
 
 }  // namespace
 
+size_t free_chunk(NodeChunk* c) noexcept {
+  const size_t bytes = c->bytes;
+  KOVEL_UNPOISON(c, bytes);
+  node_alloc::release(c);
+  return bytes;
+}
+
 void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
+  // Room in the list first, so that a block once taken is always listed.
+  if (blocks_.size() == blocks_.capacity())
+    blocks_.reserve(std::max<size_t>(64, 2 * blocks_.size()));  // throws std::bad_alloc
   if (n > kCarvedMost) {
     slot = 0;
-    return node_alloc::allocate(n);
+    void* p = node_alloc::allocate(n);
+    blocks_.push_back(own_block_entry(p));
+    return p;
   }
   // The next chunk holds what is still to come, up to kChunkBytes; a decode near its end, or
   // a small one, takes no more than it needs.
   const size_t bytes = carved_size(
       sizeof(NodeChunk) + std::clamp(coming_, carved_size(n), kChunkBytes - sizeof(NodeChunk)));
   auto* c = new (node_alloc::allocate(bytes)) NodeChunk();  // throws std::bad_alloc
-  c->bytes = static_cast<uint32_t>(bytes);
+  c->bytes = static_cast<uint16_t>(bytes);
+  blocks_.push_back(c);
   KOVEL_POISON(c + 1, bytes - sizeof(NodeChunk));  // until each node is carved
   close();
   chunk_ = c;
   next_ = reinterpret_cast<char*>(c + 1);
   end_ = reinterpret_cast<char*>(c) + bytes;
   return take(n, slot);
+}
+
+NodeRegion* NodeCarver::region() noexcept {
+  if (blocks_.size() < kRegionMinBlocks) return nullptr;
+  const size_t n = blocks_.size();
+  auto* r = static_cast<NodeRegion*>(
+      node_alloc::current.allocate(sizeof(NodeRegion) + n * sizeof(void*)));
+  if (!r) return nullptr;
+  r->count = n;
+  std::copy(blocks_.begin(), blocks_.end(), r->entries());
+  return r;
 }
 
 void NodeCarver::close() noexcept {

@@ -15,6 +15,10 @@
 // decode and for the release that walks them again. Any node of a decoded term may outlive
 // the rest; it then keeps its chunk alive, kChunkBytes at most. A chunk is sized from the
 // bytes still to decode, so that a small decode takes a small one.
+//
+// A large decode's root also keeps the list of its blocks (NodeRegion). Most decoded terms
+// are dropped whole, none of their nodes ever shared: a chunk learns when one of its nodes
+// is, so the root's release can then free the blocks as they are, without reading a node.
 #pragma once
 
 #include <atomic>
@@ -22,6 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "port/port.hpp"
 
@@ -62,8 +67,23 @@ inline void release(void* p) noexcept { current.release(p); }
 struct alignas(8) NodeChunk {
   /// The nodes carved from it and not yet freed, and one while a carver fills it.
   std::atomic<uint32_t> live{1};
-  uint32_t bytes = 0;  // the whole chunk, head included
+  uint16_t bytes = 0;  // the whole chunk, head included
+  /// Set for good once a node carved from it is given a reference beyond its parent's.
+  std::atomic<bool> shared{false};
+
+  void mark_shared() noexcept {
+    if (!shared.load(std::memory_order_relaxed)) shared.store(true, std::memory_order_relaxed);
+  }
 };
+
+/// The blocks a large decode took, kept by its root: each chunk, and each node in a block of
+/// its own (marked by its low bit). Allocated from the node allocator, count entries long.
+struct NodeRegion {
+  size_t count;
+  void** entries() noexcept { return reinterpret_cast<void**>(this + 1); }
+};
+/// A decode with fewer blocks keeps no list: the walk over its few nodes costs less.
+inline constexpr size_t kRegionMinBlocks = 4;
 
 /// The size of a chunk: the largest block the interpreter's small-object allocator serves
 /// from its own pools. Such blocks are taken and given back without a system call, and the
@@ -71,6 +91,7 @@ struct alignas(8) NodeChunk {
 /// library, which hands them back to the system on release, so that the next decode of a
 /// large term faults every page in anew.
 inline constexpr size_t kChunkBytes = 512;
+static_assert(kChunkBytes <= UINT16_MAX, "a chunk's size is 16 bits");
 /// A node larger than this takes a block of its own, as a node made by a constructor does:
 /// it would leave much of a chunk unused.
 inline constexpr size_t kCarvedMost = kChunkBytes / 2;
@@ -82,10 +103,20 @@ constexpr size_t carved_size(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
 /// seen by another before the decode ends.
 class NodeCarver {
  public:
-  NodeCarver() = default;
+  /// blocks is room for the list of blocks taken, left empty.
+  explicit NodeCarver(std::vector<void*> blocks = {}) noexcept : blocks_(std::move(blocks)) {}
   NodeCarver(const NodeCarver&) = delete;
   NodeCarver& operator=(const NodeCarver&) = delete;
   ~NodeCarver() { close(); }
+
+  /// The room of the list of blocks, for a later carver; the list is emptied.
+  std::vector<void*> take_room() noexcept {
+    blocks_.clear();
+    return std::move(blocks_);
+  }
+  /// A new list of the blocks taken so far, for the root of the decode to keep; null when
+  /// they are too few to be worth it, or memory runs out (the root is then freed by a walk).
+  NodeRegion* region() noexcept;
 
   /// Says how many bytes of nodes are still to come, about: a new chunk is sized by it.
   void expect(size_t bytes) noexcept { coming_ = bytes; }
@@ -121,7 +152,12 @@ class NodeCarver {
   char* next_ = nullptr;
   char* end_ = nullptr;
   size_t coming_ = 0;
+  std::vector<void*> blocks_;  // every chunk and own block taken, as NodeRegion lists them
 };
+
+/// Frees a chunk whatever its count says, and gives its size: for the blocks of a whole
+/// decode, whose nodes are known dead without reading them.
+size_t free_chunk(NodeChunk* c) noexcept;
 
 /// Frees the memory of dead nodes. Nodes of one chunk in a row cost one change of its count,
 /// and the chunk goes when its count does.

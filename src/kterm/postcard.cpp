@@ -91,10 +91,12 @@ struct Pending {
   size_t first_child;  // where its children start on the shared child stack
 };
 
-// The room of the two stacks that a decode on this thread left behind.
+// The room of the two stacks, and of the list of blocks, that a decode on this thread left
+// behind.
 struct Spare {
   std::vector<Pending> stack;
   std::vector<const KTerm*> kids;
+  std::vector<void*> blocks;
 };
 thread_local Spare spare;
 
@@ -134,6 +136,7 @@ class Decoder {
       : r_(in),
         start_(in.data()),
         clock_(poll),
+        carver_(std::exchange(spare.blocks, {})),
         stack_(std::exchange(spare.stack, {})),
         kids_(std::exchange(spare.kids, {})) {}
 
@@ -144,6 +147,8 @@ class Decoder {
     // a poll starts inside this one finds no spare and makes its own.)
     keep_room(stack_, spare.stack, (size_t{1} << 20) / sizeof(Pending));
     keep_room(kids_, spare.kids, kMaxChildReserve);
+    std::vector<void*> blocks = carver_.take_room();
+    keep_room(blocks, spare.blocks, (size_t{1} << 20) / sizeof(void*));
   }
 
   Decoded run() {
@@ -241,9 +246,11 @@ class Decoder {
       }
     }
     const size_t count = kids_.size() - p.first_child;
-    return hand_over(KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
-                                 checked_u32(count), cmds, n, span, &carver_),
-                     p.first_child);
+    const bool root = stack_.size() == 1;  // the last node made
+    KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
+                              checked_u32(count), cmds, n, span, &carver_, root);
+    if (root) node->keep_region(carver_.region());  // the node's own block listed too
+    return hand_over(node, p.first_child);
   }
 
   // Reads the rest of a Tuple without children, builds it, and hands it to its parent.
@@ -331,7 +338,8 @@ class Decoder {
 Decoded from_postcard_bytes(std::string_view in, Poll poll) { return Decoder(in, poll).run(); }
 
 size_t decoder_kept_bytes() noexcept {
-  return spare.stack.capacity() * sizeof(Pending) + spare.kids.capacity() * sizeof(const KTerm*);
+  return spare.stack.capacity() * sizeof(Pending) + spare.kids.capacity() * sizeof(const KTerm*) +
+         spare.blocks.capacity() * sizeof(void*);
 }
 
 }  // namespace kovel

@@ -34,6 +34,16 @@
 #define KOVEL_NOINLINE
 #endif
 
+// KOVEL_INLINE: puts a function into each caller whatever its size, so that what a caller
+// fixes folds away. The fallback is a plain inline.
+#if defined(__GNUC__) || defined(__clang__)
+#define KOVEL_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define KOVEL_INLINE __forceinline
+#else
+#define KOVEL_INLINE inline
+#endif
+
 // KOVEL_POISON(p, n) and KOVEL_UNPOISON(p, n): under AddressSanitizer, mark memory that an
 // allocator of our own holds as unusable, and give it back as usable, so that reads of it
 // are reported as reads of freed malloc memory are. Elsewhere they do nothing.

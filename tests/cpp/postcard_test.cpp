@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -412,7 +413,10 @@ TEST(PostcardDecode, AKeptNodeKeepsAtMostItsChunk) {
   leaves.clear();
   LiveNodes nodes;
   KTermRef kept;
-  const int trims = nodes.trims();
+  int trims = nodes.trims();
+  EXPECT_TRUE(from_postcard_bytes(bytes).ok());  // dropped whole, its blocks freed at once
+  EXPECT_EQ(nodes.trims(), ++trims);
+  EXPECT_EQ(nodes.count(), 0);
   {
     Decoded d = from_postcard_bytes(bytes);
     ASSERT_TRUE(d.ok());
@@ -427,6 +431,64 @@ TEST(PostcardDecode, AKeptNodeKeepsAtMostItsChunk) {
   EXPECT_EQ(nodes.count(), 0);
   EXPECT_EQ(nodes.live_bytes(), 0);
 }
+
+// A decode dropped whole is freed by its blocks; one with a part held elsewhere is walked,
+// and that part, with its block, stays.
+struct HeldPart {
+  const char* name;
+  // What is held of a term whose wide tuple is wide.
+  std::function<KTermRef(const KTermRef& root, const KTerm& wide)> hold;
+  int64_t blocks_left;  // once the root has gone; -1: all of them, and one more
+};
+
+void PrintTo(const HeldPart& p, std::ostream* os) { *os << p.name; }
+
+class PostcardDecodeDrop : public ::testing::TestWithParam<HeldPart> {};
+
+TEST_P(PostcardDecodeDrop, FreesEveryBlockNotHeld) {
+  Kids leaves(100, leaf("x", "y"));
+  leaves[7] = leaf("x", std::string(400, 'z'));  // too large to carve: a block of its own
+  const KTermRef wide = tuple("w", leaves, Cmds{H});
+  // The root in a block of its own, and carved.
+  for (const KTermRef& built : {wide, quote("q", 0, "py", wide, Cmds{H})}) {
+    const auto wide_of = [](const KTermRef& t) -> const KTerm& {
+      return t->is_tuple() ? *t : t->term();
+    };
+    const KTermRef want = GetParam().hold(built, wide_of(built));
+    LiveNodes nodes;
+    Decoded d = from_postcard_bytes(postcard_bytes(*built));
+    ASSERT_TRUE(d.ok());
+    const int64_t blocks = nodes.count();
+    ASSERT_GE(blocks, static_cast<int64_t>(kRegionMinBlocks) + 1);  // and the list of them
+    KTermRef held = GetParam().hold(d.term, wide_of(d.term));
+    d.term = KTermRef();
+    const int64_t left = GetParam().blocks_left;
+    EXPECT_EQ(nodes.count(), left < 0 ? blocks + 1 : left);
+    if (want) {
+      EXPECT_TRUE(equal(*held, *want));
+    }
+    held = KTermRef();
+    EXPECT_EQ(nodes.count(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, PostcardDecodeDrop,
+    ::testing::Values(
+        HeldPart{"Nothing", [](const KTermRef&, const KTerm&) { return KTermRef(); }, 0},
+        HeldPart{"ACarvedLeaf", [](const KTermRef&, const KTerm& w) { return w.child_ref(3); }, 1},
+        HeldPart{"ALeafOfItsOwnBlock",
+                 [](const KTermRef&, const KTerm& w) { return w.child_ref(7); }, 1},
+        HeldPart{"ALeafSharedAndLetGo",
+                 [](const KTermRef&, const KTerm& w) {
+                   w.child_ref(3);
+                   return KTermRef();
+                 },
+                 0},
+        // Dropped later, in the walk over the term it was spliced into.
+        HeldPart{"TheRootSplicedIntoAnotherTerm",
+                 [](const KTermRef& r, const KTerm&) { return tuple("t", Kids{r}, Cmds{H}); }, -1}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PostcardDecode, ASmallDecodeTakesASmallChunk) {
   LiveNodes nodes;
