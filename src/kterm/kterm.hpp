@@ -147,6 +147,11 @@ class KTerm {
   /// std::bad_alloc. The same node as make would build, written without going through a
   /// command list first: leaves are most of the nodes made.
   static KTerm* make_leaf(std::string_view tag, std::string_view code);
+  /// Carves a Tuple with no children, count 1, from a decode's checked bytes: tag under 128
+  /// bytes and cmd_bytes holding n_cmds < 128 entries of one-byte lengths, so that no
+  /// length needs a check. Throws std::bad_alloc. Leaves are most of the nodes decoded.
+  static KTerm* make_short_leaf(std::string_view tag, std::string_view cmd_bytes, uint8_t n_cmds,
+                                NodeCarver& carver);
   /// Gives a decode root made just now its decode's list of blocks (or null, for none).
   void keep_region(NodeRegion* r) noexcept {
     std::memcpy(reinterpret_cast<char*>(this) + node_bytes(), &r, sizeof r);
@@ -375,6 +380,19 @@ KOVEL_INLINE KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag,
     p += sizeof count;
   }
   wire::copy_bytes(p, cmd_bytes.data(), cmd_bytes.size());
+  return t;
+}
+
+KOVEL_INLINE KTerm* KTerm::make_short_leaf(std::string_view tag, std::string_view cmd_bytes,
+                                           uint8_t n_cmds, NodeCarver& carver) {
+  uint8_t slot;
+  auto* t = new (carver.take(sizeof(KTerm) + tag.size() + cmd_bytes.size(), slot)) KTerm();
+  t->chunk_slot_ = slot;
+  t->few_cmds_ = n_cmds;
+  t->len_ = {static_cast<uint32_t>(tag.size()), static_cast<uint32_t>(cmd_bytes.size())};
+  char* p = reinterpret_cast<char*>(t + 1);
+  wire::copy_bytes(p, tag.data(), tag.size());
+  wire::copy_bytes(p + tag.size(), cmd_bytes.data(), cmd_bytes.size());
   return t;
 }
 

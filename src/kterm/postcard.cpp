@@ -135,6 +135,8 @@ class Decoder {
   Decoder(std::string_view in, Poll poll)
       : r_(in),
         start_(in.data()),
+        ascii_start_(in.data()),
+        ascii_end_(in.data()),
         clock_(poll),
         carver_(std::exchange(spare.blocks, {})),
         stack_(std::exchange(spare.stack, {})),
@@ -154,12 +156,12 @@ class Decoder {
   Decoded run() {
     if (!head()) return fail();
     while (!stack_.empty()) {
-      clock_.tick(0);  // decoding is linear in its input; steps alone bound the interval
+      clock_.step();  // decoding is linear in its input; steps alone bound the interval
       Pending& top = stack_.back();
       if (top.children_left > 0) {
         // Leaves, most children, are read in a run (short_leaf leaves the stack as it is).
         while (short_leaf()) {
-          clock_.tick(0);
+          clock_.step();
           if (--top.children_left == 0) break;
         }
         if (top.children_left == 0) continue;
@@ -272,7 +274,7 @@ class Decoder {
     if (!r_.size(n)) return false;
     const char* first = r_.pos();
     const char* last = short_entries(first, r_.end(), n);
-    if (last && wire::all_ascii(first, static_cast<size_t>(last - first))) {
+    if (last && ascii(first, last)) {
       cmds = {first, static_cast<size_t>(last - first)};
       r_.skip(cmds.size());
       make_room();
@@ -311,10 +313,29 @@ class Decoder {
     const auto n = static_cast<uint8_t>(p[3 + tag_len]);
     const char* first = p + 4 + tag_len;
     const char* last = short_entries(first, end, n);
-    if (!last || !wire::all_ascii(p + 1, static_cast<size_t>(last - p - 1))) return false;
+    if (!last || !ascii(p + 1, last)) return false;
     r_.skip(static_cast<size_t>(last - p));
     make_room();
-    return add_leaf({p + 2, tag_len}, {first, static_cast<size_t>(last - first)}, n);
+    kids_.push_back(KTerm::make_short_leaf({p + 2, tag_len},
+                                           {first, static_cast<size_t>(last - first)}, n, carver_));
+    return true;
+  }
+
+  // True when every byte of [from, to) is below 0x80. The input is checked ahead of the
+  // reading, a stretch at a time in a tight loop, rather than node by node.
+  bool ascii(const char* from, const char* to) noexcept {
+    return (to <= ascii_end_ && from >= ascii_start_) || check_ascii_ahead(from, to);
+  }
+
+  // Moves ascii_end_ on from `from` (or where it is, if that is in the stretch checked) to
+  // the first byte of 0x80 or more, looking up to kAsciiAhead bytes past `to`.
+  bool check_ascii_ahead(const char* from, const char* to) noexcept {
+    constexpr size_t kAsciiAhead = 4096;
+    if (from > ascii_end_ || from < ascii_start_) ascii_start_ = ascii_end_ = from;
+    const char* end = r_.end();
+    const size_t look = static_cast<size_t>(end - to) > kAsciiAhead ? kAsciiAhead : end - to;
+    ascii_end_ = wire::first_non_ascii(ascii_end_, to + look);
+    return to <= ascii_end_;
   }
 
   // The node's children (kids_ from first_child on) now belong to it; it joins kids_ itself.
@@ -325,7 +346,9 @@ class Decoder {
   }
 
   wire::Reader r_;
-  const char* start_;  // the first byte of the input
+  const char* start_;        // the first byte of the input
+  const char* ascii_start_;  // every byte from here to ascii_end_ is below 0x80
+  const char* ascii_end_;
   PollClock clock_;
   NodeCarver carver_;  // where this decode's nodes come from
   std::vector<Pending> stack_;

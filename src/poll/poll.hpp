@@ -27,6 +27,10 @@ class PollClock {
   void tick(size_t out_size) {
     if (--steps_left_ == 0 || out_size >= byte_mark_) fire(out_size);
   }
+  /// Counts one step of a walk that writes no output.
+  void step() {
+    if (--steps_left_ == 0) fire(0);
+  }
   /// Notes output growth alone, for walks whose every step writes at least a byte.
   void grew(size_t out_size) {
     if (out_size >= byte_mark_) fire(out_size);

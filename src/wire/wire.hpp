@@ -84,10 +84,26 @@ inline void copy_short(char* d, const char* s, size_t n) noexcept {
   }
 }
 
-/// Copies n bytes: short ones inline, longer ones with memcpy.
+/// Copies n bytes: up to 64 inline, in 16-byte moves that overlap, longer ones with memcpy.
 inline void copy_bytes(char* d, const char* s, size_t n) noexcept {
+  struct Block {
+    char b[16];
+  };
+  auto move16 = [](char* to, const char* from) {
+    Block x;
+    std::memcpy(&x, from, 16);
+    std::memcpy(to, &x, 16);
+  };
   if (n <= 16) {
     copy_short(d, s, n);
+  } else if (n <= 32) {
+    move16(d, s);
+    move16(d + n - 16, s + n - 16);
+  } else if (n <= 64) {
+    move16(d, s);
+    move16(d + 16, s + 16);
+    move16(d + n - 32, s + n - 32);
+    move16(d + n - 16, s + n - 16);
   } else {
     std::memcpy(d, s, n);
   }
@@ -126,6 +142,22 @@ inline bool all_ascii(const char* p, size_t n) noexcept {
           static_cast<uint8_t>(p[n - 1]);
   }
   return (acc & high) == 0;
+}
+
+/// The first byte of [p, end) that is 0x80 or more, or end: 32 bytes a step.
+inline const char* first_non_ascii(const char* p, const char* end) noexcept {
+  constexpr uint64_t high = 0x8080808080808080ull;
+  auto word = [](const char* q) {
+    uint64_t w;
+    std::memcpy(&w, q, 8);
+    return w;
+  };
+  for (; end - p >= 32; p += 32)
+    if ((word(p) | word(p + 8) | word(p + 16) | word(p + 24)) & high) break;
+  for (; end - p >= 8; p += 8)
+    if (word(p) & high) break;
+  while (p < end && !(static_cast<uint8_t>(*p) & 0x80)) ++p;
+  return p;
 }
 
 /// A forward-only cursor over untrusted input; every read checks the bytes left first.
