@@ -57,34 +57,44 @@ KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
 }
 
 bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
-  NodeRegion* r = root->region();
-  if (!r) return false;
-  void** const entries = r->entries();
+  NodeRegion* const list = root->region();
+  if (!list) return false;
   // Every node of the decode is alive while its root is, and each is held by its parent.
   // One held by anything else was given a reference by retain(), which marks its chunk; a
-  // node of its own block is counted instead (the root, now dead, at zero).
-  bool whole = true;
-  for (size_t i = 0; i < r->count && whole; ++i) {
-    const auto bits = reinterpret_cast<uintptr_t>(entries[i]);
-    if (bits & 1)
-      whole = reinterpret_cast<const KTerm*>(bits - 1)->refs_.load(std::memory_order_acquire) <= 1;
-    else
-      whole = !static_cast<NodeChunk*>(entries[i])->shared.load(std::memory_order_acquire);
-  }
-  if (whole) {
-    for (size_t i = r->count; i-- > 0;) {
-      const auto bits = reinterpret_cast<uintptr_t>(entries[i]);
+  // node of its own block is counted instead (the root, now dead, at zero). The blocks go
+  // newest first, so that the allocator hands them out again in the order they were taken.
+  size_t bytes = 0;
+  for (NodeRegion* page = list; page; page = page->next) {
+    for (size_t i = page->count; i-- > 0;) {
+      const auto bits = reinterpret_cast<uintptr_t>(page->entries[i]);
+      bool held;
       if (bits & 1) {
-        auto* own = reinterpret_cast<KTerm*>(bits - 1);
-        freed += own->block_bytes();
-        node_alloc::release(own);
+        const auto* own = reinterpret_cast<const KTerm*>(bits - 1);
+        held = own->refs_.load(std::memory_order_acquire) > 1;
+        bytes += own->block_bytes();
       } else {
-        freed += free_chunk(static_cast<NodeChunk*>(entries[i]));
+        const auto* chunk = reinterpret_cast<const NodeChunk*>(bits);
+        held = chunk->shared.load(std::memory_order_acquire);
+        bytes += chunk->bytes;
+      }
+      if (held) {
+        free_region(list);
+        return false;
       }
     }
   }
-  node_alloc::release(r);
-  return whole;
+  for (NodeRegion* page = list; page; page = page->next) {
+    for (size_t i = page->count; i-- > 0;) {
+      const auto bits = reinterpret_cast<uintptr_t>(page->entries[i]);
+      if (bits & 1)
+        node_alloc::release(reinterpret_cast<KTerm*>(bits - 1));
+      else
+        release_chunk(reinterpret_cast<NodeChunk*>(bits));
+    }
+  }
+  free_region(list);
+  freed += bytes;
+  return true;
 }
 
 size_t KTerm::walk_free(KTerm* node) noexcept {

@@ -20,8 +20,11 @@ static_assert(kChunkBytes / 8 <= UINT8_MAX, "a node's slot in its chunk is 8 bit
 // update is needed.
 size_t drop_chunk(NodeChunk* c, uint32_t n) noexcept {
   if (c->live.load(std::memory_order_acquire) == n ||
-      c->live.fetch_sub(n, std::memory_order_acq_rel) == n)
-    return free_chunk(c);
+      c->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
+    const size_t bytes = c->bytes;
+    release_chunk(c);
+    return bytes;
+  }
   return 0;
 }
 
@@ -32,21 +35,11 @@ void* own_block_entry(void* node) noexcept {
 
 }  // namespace
 
-size_t free_chunk(NodeChunk* c) noexcept {
-  const size_t bytes = c->bytes;
-  KOVEL_UNPOISON(c, bytes);
-  node_alloc::release(c);
-  return bytes;
-}
-
 void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
-  // Room in the list first, so that a block once taken is always listed.
-  if (blocks_.size() == blocks_.capacity())
-    blocks_.reserve(std::max<size_t>(64, 2 * blocks_.size()));  // throws std::bad_alloc
   if (n > kCarvedMost) {
     slot = 0;
     void* p = node_alloc::allocate(n);
-    blocks_.push_back(own_block_entry(p));
+    list(own_block_entry(p));
     return p;
   }
   // The next chunk holds what is still to come, up to kChunkBytes; a decode near its end, or
@@ -55,7 +48,7 @@ void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
       sizeof(NodeChunk) + std::clamp(coming_, carved_size(n), kChunkBytes - sizeof(NodeChunk)));
   auto* c = new (node_alloc::allocate(bytes)) NodeChunk();  // throws std::bad_alloc
   c->bytes = static_cast<uint16_t>(bytes);
-  blocks_.push_back(c);
+  list(c);
   KOVEL_POISON(c + 1, bytes - sizeof(NodeChunk));  // until each node is carved
   close();
   chunk_ = c;
@@ -64,15 +57,32 @@ void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
   return take(n, slot);
 }
 
-NodeRegion* NodeCarver::region() noexcept {
-  if (blocks_.size() < kRegionMinBlocks) return nullptr;
-  const size_t n = blocks_.size();
-  auto* r = static_cast<NodeRegion*>(
-      node_alloc::current.allocate(sizeof(NodeRegion) + n * sizeof(void*)));
-  if (!r) return nullptr;
-  r->count = n;
-  std::copy(blocks_.begin(), blocks_.end(), r->entries());
-  return r;
+void NodeCarver::list(void* block) noexcept {
+  if (unlisted_) return;
+  if (n_first_ < kRegionMinBlocks) {
+    first_[n_first_++] = block;
+    return;
+  }
+  if (!pages_ || pages_->count == NodeRegion::kEntries) {
+    // Without the exception of node_alloc::allocate: a list not made costs only speed.
+    auto* page = static_cast<NodeRegion*>(node_alloc::current.allocate(sizeof(NodeRegion)));
+    if (!page) {
+      unlisted_ = true;
+      return;
+    }
+    page->next = pages_;
+    page->count = 0;
+    if (!pages_) {  // the first page takes the first blocks too
+      std::copy(first_, first_ + kRegionMinBlocks, page->entries);
+      page->count = kRegionMinBlocks;
+    }
+    pages_ = page;
+  }
+  pages_->entries[pages_->count++] = block;
+}
+
+void free_region(NodeRegion* r) noexcept {
+  while (r) node_alloc::release(std::exchange(r, r->next));
 }
 
 void NodeCarver::close() noexcept {

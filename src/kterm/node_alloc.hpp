@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <vector>
+#include <utility>
 
 #include "port/port.hpp"
 
@@ -76,15 +76,6 @@ struct alignas(8) NodeChunk {
   }
 };
 
-/// The blocks a large decode took, kept by its root: each chunk, and each node in a block of
-/// its own (marked by its low bit). Allocated from the node allocator, count entries long.
-struct NodeRegion {
-  size_t count;
-  void** entries() noexcept { return reinterpret_cast<void**>(this + 1); }
-};
-/// A decode with fewer blocks keeps no list: the walk over its few nodes costs less.
-inline constexpr size_t kRegionMinBlocks = 4;
-
 /// The size of a chunk: the largest block the interpreter's small-object allocator serves
 /// from its own pools. Such blocks are taken and given back without a system call, and the
 /// memory a release frees serves the next decode at once; larger ones come from the C
@@ -96,6 +87,23 @@ static_assert(kChunkBytes <= UINT16_MAX, "a chunk's size is 16 bits");
 /// it would leave much of a chunk unused.
 inline constexpr size_t kCarvedMost = kChunkBytes / 2;
 
+/// A page of the list of the blocks a large decode took, kept by its root: each chunk, and
+/// each node in a block of its own (marked by its low bit). Pages are blocks of the node
+/// allocator, linked newest first, half the size of a chunk: pages of a chunk's size would
+/// share the chunks' pools in the small-object allocator, which then spends about three
+/// times as long taking and freeing a decode's chunks (measured on the corpus).
+struct NodeRegion {
+  static constexpr size_t kEntries = (kChunkBytes / 2 - 2 * sizeof(void*)) / sizeof(void*);
+  NodeRegion* next;
+  size_t count;
+  void* entries[kEntries];
+};
+/// A decode with this many blocks or fewer keeps no list: the walk over its few nodes costs
+/// less.
+inline constexpr size_t kRegionMinBlocks = 4;
+/// Frees a list of pages.
+void free_region(NodeRegion* r) noexcept;
+
 /// n rounded up to the 8-byte steps in which nodes are carved.
 constexpr size_t carved_size(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
 
@@ -103,20 +111,18 @@ constexpr size_t carved_size(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
 /// seen by another before the decode ends.
 class NodeCarver {
  public:
-  /// blocks is room for the list of blocks taken, left empty.
-  explicit NodeCarver(std::vector<void*> blocks = {}) noexcept : blocks_(std::move(blocks)) {}
+  NodeCarver() = default;
   NodeCarver(const NodeCarver&) = delete;
   NodeCarver& operator=(const NodeCarver&) = delete;
-  ~NodeCarver() { close(); }
-
-  /// The room of the list of blocks, for a later carver; the list is emptied.
-  std::vector<void*> take_room() noexcept {
-    blocks_.clear();
-    return std::move(blocks_);
+  ~NodeCarver() {
+    close();
+    free_region(pages_);
   }
-  /// A new list of the blocks taken so far, for the root of the decode to keep; null when
-  /// they are too few to be worth it, or memory runs out (the root is then freed by a walk).
-  NodeRegion* region() noexcept;
+
+  /// The list of the blocks taken so far, handed to the root of the decode; null when they
+  /// are too few to be worth it, or a page of it could not be had (the root is then freed
+  /// by a walk).
+  NodeRegion* region() noexcept { return unlisted_ ? nullptr : std::exchange(pages_, nullptr); }
 
   /// Says how many bytes of nodes are still to come, about: a new chunk is sized by it.
   void expect(size_t bytes) noexcept { coming_ = bytes; }
@@ -145,6 +151,8 @@ class NodeCarver {
 
  private:
   void* take_slow(size_t n, uint8_t& slot);
+  /// Adds a block to the list.
+  void list(void* block) noexcept;
   /// Drops the carver's share of the current chunk.
   void close() noexcept;
 
@@ -152,12 +160,19 @@ class NodeCarver {
   char* next_ = nullptr;
   char* end_ = nullptr;
   size_t coming_ = 0;
-  std::vector<void*> blocks_;  // every chunk and own block taken, as NodeRegion lists them
+  // Every block taken: the first few here, all of them in pages_ once there are more.
+  void* first_[kRegionMinBlocks] = {};
+  size_t n_first_ = 0;
+  NodeRegion* pages_ = nullptr;
+  bool unlisted_ = false;  // a page could not be had: the list is not whole
 };
 
-/// Frees a chunk whatever its count says, and gives its size: for the blocks of a whole
-/// decode, whose nodes are known dead without reading them.
-size_t free_chunk(NodeChunk* c) noexcept;
+/// Frees a chunk whatever its count says: for the blocks of a whole decode, whose nodes are
+/// known dead without reading them.
+inline void release_chunk(NodeChunk* c) noexcept {
+  KOVEL_UNPOISON(c, c->bytes);
+  node_alloc::release(c);
+}
 
 /// Frees the memory of dead nodes. Nodes of one chunk in a row cost one change of its count,
 /// and the chunk goes when its count does.

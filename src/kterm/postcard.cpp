@@ -91,12 +91,10 @@ struct Pending {
   size_t first_child;  // where its children start on the shared child stack
 };
 
-// The room of the two stacks, and of the list of blocks, that a decode on this thread left
-// behind.
+// The room of the two stacks that a decode on this thread left behind.
 struct Spare {
   std::vector<Pending> stack;
   std::vector<const KTerm*> kids;
-  std::vector<void*> blocks;
 };
 thread_local Spare spare;
 
@@ -138,7 +136,6 @@ class Decoder {
         ascii_start_(in.data()),
         ascii_end_(in.data()),
         clock_(poll),
-        carver_(std::exchange(spare.blocks, {})),
         stack_(std::exchange(spare.stack, {})),
         kids_(std::exchange(spare.kids, {})) {}
 
@@ -149,8 +146,6 @@ class Decoder {
     // a poll starts inside this one finds no spare and makes its own.)
     keep_room(stack_, spare.stack, (size_t{1} << 20) / sizeof(Pending));
     keep_room(kids_, spare.kids, kMaxChildReserve);
-    std::vector<void*> blocks = carver_.take_room();
-    keep_room(blocks, spare.blocks, (size_t{1} << 20) / sizeof(void*));
   }
 
   Decoded run() {
@@ -361,8 +356,7 @@ class Decoder {
 Decoded from_postcard_bytes(std::string_view in, Poll poll) { return Decoder(in, poll).run(); }
 
 size_t decoder_kept_bytes() noexcept {
-  return spare.stack.capacity() * sizeof(Pending) + spare.kids.capacity() * sizeof(const KTerm*) +
-         spare.blocks.capacity() * sizeof(void*);
+  return spare.stack.capacity() * sizeof(Pending) + spare.kids.capacity() * sizeof(const KTerm*);
 }
 
 }  // namespace kovel

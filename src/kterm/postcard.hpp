@@ -30,8 +30,8 @@ struct Decoded {
 /// then and may throw; nothing decoded survives it.
 Decoded from_postcard_bytes(std::string_view in, Poll poll = nullptr);
 
-/// The bytes of room the calling thread keeps for its next decode (at most 1 MiB for each of
-/// its two stacks and its list of blocks); for tests and diagnostics.
+/// The bytes of stack room the calling thread keeps for its next decode (at most 1 MiB for
+/// each of its two stacks); for tests and diagnostics.
 size_t decoder_kept_bytes() noexcept;
 
 }  // namespace kovel

@@ -490,6 +490,24 @@ INSTANTIATE_TEST_SUITE_P(
                  [](const KTermRef& r, const KTerm&) { return tuple("t", Kids{r}, Cmds{H}); }, -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Each allocation of a decode refused in turn, a page of the list of its blocks included:
+// the decode fails (or, without the list, still succeeds) and leaves no block behind.
+TEST(PostcardDecode, RunningOutOfMemoryAnywhereLeavesNoBlock) {
+  const std::string bytes = postcard_bytes(*tuple("w", Kids(600, leaf("x", "y")), Cmds{H}));
+  for (int64_t granted = 0;; ++granted) {
+    LiveNodes nodes;
+    nodes.fail_after(granted);
+    try {
+      Decoded d = from_postcard_bytes(bytes);
+      EXPECT_TRUE(d.ok());
+    } catch (const std::bad_alloc&) {
+      EXPECT_GT(nodes.refusals(), 0);
+    }
+    EXPECT_EQ(nodes.count(), 0) << "with " << granted << " allocations granted";
+    if (nodes.refusals() == 0) break;  // none refused: every point was tried
+  }
+}
+
 TEST(PostcardDecode, ASmallDecodeTakesASmallChunk) {
   LiveNodes nodes;
   Decoded one = from_postcard_bytes(unhex(kLeaf));

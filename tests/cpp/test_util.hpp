@@ -34,6 +34,8 @@ class LiveNodes {
     largest() = 0;
     trimmed() = 0;
     held() = 0;
+    grants() = -1;
+    refused() = 0;
     set_node_allocator({allocate, release, trim});
   }
   ~LiveNodes() { set_node_allocator(saved_); }
@@ -47,6 +49,9 @@ class LiveNodes {
   int trims() const { return trimmed().load(); }
   /// The bytes of the blocks made under it and not yet freed, as the C library counts them.
   int64_t live_bytes() const { return held().load(); }
+  /// Refuses the one allocation after the next n; and how many it refused.
+  void fail_after(int64_t n) { grants() = n; }
+  int64_t refusals() const { return refused().load(); }
 
  private:
   static std::atomic<int64_t>& live() {
@@ -69,8 +74,20 @@ class LiveNodes {
     static std::atomic<int> n{0};
     return n;
   }
+  static std::atomic<int64_t>& grants() {
+    static std::atomic<int64_t> n{-1};
+    return n;
+  }
+  static std::atomic<int64_t>& refused() {
+    static std::atomic<int64_t> n{0};
+    return n;
+  }
   static void trim() noexcept { ++trimmed(); }
   static void* allocate(size_t n) noexcept {
+    if (grants() >= 0 && grants()-- == 0) {
+      ++refused();
+      return nullptr;
+    }
     if (n > largest()) largest() = n;
     void* p = std::malloc(n);
     if (p) {
