@@ -135,6 +135,10 @@ class NodeCarver {
       slot = static_cast<uint8_t>((next_ - reinterpret_cast<char*>(chunk_)) >> 3);
       void* p = next_;
       next_ += need;
+      // Nodes are written into memory the last release left cold: have the lines a few nodes
+      // on (in this chunk, or in the next block, which is most often the next chunk) on the
+      // way before they are written.
+      KOVEL_PREFETCH_W(next_ + 256);
       KOVEL_UNPOISON(p, n);
       // Only this thread holds the chunk while it is being filled: no atomic update needed.
       chunk_->live.store(chunk_->live.load(std::memory_order_relaxed) + 1,

@@ -218,7 +218,8 @@ class Decoder {
     // A count is a promise, not a fact: reserve only what the bytes left could hold, and
     // keep the stack's doubling growth so that many nested reservations stay linear.
     if (n <= r_.left()) {
-      size_t need = kids_.size() + std::min(n, kMaxChildReserve);
+      // One more for the node itself, which takes its children's place when it is made.
+      size_t need = kids_.size() + std::min(n + 1, kMaxChildReserve);
       if (need > kids_.capacity()) kids_.reserve(std::max(need, 2 * kids_.capacity()));
     }
     stack_.emplace_back(Pending{variant, 0, tag, {}, n, kids_.size()});
