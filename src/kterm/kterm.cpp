@@ -63,7 +63,7 @@ bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
   // One held by anything else was given a reference by retain(), which marks its chunk; a
   // node of its own block is counted instead (the root, now dead, at zero). The blocks go
   // newest first, so that the allocator hands them out again in the order they were taken.
-  size_t bytes = 0;
+  size_t own_bytes = 0;
   for (NodeRegion* page = list; page; page = page->next) {
     for (size_t i = page->count; i-- > 0;) {
       const auto bits = reinterpret_cast<uintptr_t>(page->entries[i]);
@@ -71,11 +71,9 @@ bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
       if (bits & 1) {
         const auto* own = reinterpret_cast<const KTerm*>(bits - 1);
         held = own->refs_.load(std::memory_order_acquire) > 1;
-        bytes += own->block_bytes();
+        own_bytes += own->block_bytes();
       } else {
-        const auto* chunk = reinterpret_cast<const NodeChunk*>(bits);
-        held = chunk->shared.load(std::memory_order_acquire);
-        bytes += chunk->bytes;
+        held = reinterpret_cast<const NodeChunk*>(bits)->shared.load(std::memory_order_acquire);
       }
       if (held) {
         free_region(list);
@@ -93,7 +91,7 @@ bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
     }
   }
   free_region(list);
-  freed += bytes;
+  freed += own_bytes;
   return true;
 }
 
@@ -103,7 +101,7 @@ size_t KTerm::walk_free(KTerm* node) noexcept {
   // nothing else reads once the count is zero, the lengths link it to its parent and the
   // count keeps the child to go on with.
   NodeFreer freer;
-  // The bytes of blocks freed, for the trim: a carved node's chunk counts when it goes.
+  // The bytes of blocks of their own freed, for the trim.
   size_t freed = node->chunk_slot_ == 0 ? node->block_bytes() : 0;
   node->set_parent(nullptr);
   uint32_t i = 0;
@@ -141,7 +139,7 @@ size_t KTerm::walk_free(KTerm* node) noexcept {
     i = node->refs_.load(std::memory_order_relaxed);
   }
   freer.flush();  // the last chunks go back before the allocator is trimmed
-  return freed + freer.chunk_bytes();
+  return freed;
 }
 
 bool equal(const KTerm& a, const KTerm& b) noexcept {

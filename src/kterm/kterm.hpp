@@ -202,11 +202,12 @@ class KTerm {
   bool drop() const noexcept;
   /// Frees a dead node and every descendant whose last reference it held.
   static void free_tree(KTerm* node) noexcept;
-  /// free_tree's walk; gives the bytes of the blocks it freed.
+  /// free_tree's walk; gives the bytes of the blocks of their own it freed.
   static size_t walk_free(KTerm* node) noexcept;
   /// Frees a dead decode root's whole decode at once when no node of it is held from
-  /// outside its term, adding the bytes freed; false, having freed only the list of blocks,
-  /// when some node is (or there is no list), and the caller walks it.
+  /// outside its term, adding the bytes of its blocks of their own to freed; false, having
+  /// freed only the list of blocks, when some node is (or there is no list), and the caller
+  /// walks it.
   static bool free_decode(KTerm* root, size_t& freed) noexcept;
 
   friend struct KTermCountAccess;  // tests drive a count to its limit through this

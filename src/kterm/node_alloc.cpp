@@ -15,17 +15,12 @@ namespace {
 
 static_assert(kChunkBytes / 8 <= UINT8_MAX, "a node's slot in its chunk is 8 bits");
 
-// Takes n off c's count; the last frees it, and gives its size (else 0). As with a node's
-// count: when the count is all the caller's, no other thread can change it, and no atomic
-// update is needed.
-size_t drop_chunk(NodeChunk* c, uint32_t n) noexcept {
+// Takes n off c's count; the last frees it. As with a node's count: when the count is all
+// the caller's, no other thread can change it, and no atomic update is needed.
+void drop_chunk(NodeChunk* c, uint32_t n) noexcept {
   if (c->live.load(std::memory_order_acquire) == n ||
-      c->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
-    const size_t bytes = c->bytes;
+      c->live.fetch_sub(n, std::memory_order_acq_rel) == n)
     release_chunk(c);
-    return bytes;
-  }
-  return 0;
 }
 
 // An own block in the list of a decode's blocks.
@@ -94,7 +89,7 @@ void NodeCarver::close() noexcept {
 }
 
 void NodeFreer::flush_chunk() noexcept {
-  chunk_bytes_ += drop_chunk(chunk_, n_);
+  drop_chunk(chunk_, n_);
   chunk_ = nullptr;
   n_ = 0;
 }

@@ -33,9 +33,11 @@
 namespace kovel {
 
 /// A block allocator for nodes. allocate returns null when memory runs out; release takes
-/// back a block allocate gave; trim, if set, is called after the release of a large term
-/// (kTrimBytes of blocks or more at once), so that the host can hand the memory of a
-/// dropped peak back to the system.
+/// back a block allocate gave; trim, if set, is called after a release frees kTrimBytes or
+/// more of nodes in blocks of their own, so that the host can hand the memory of a dropped
+/// peak back to the system. A decode's chunks do not count: they are small blocks, which a
+/// small-object allocator hands back by itself (the interpreter's, an arena at a time), and
+/// trimming after them only made the next decode fault the C library's pages in again.
 struct NodeAllocator {
   void* (*allocate)(size_t n) noexcept;
   void (*release)(void* p) noexcept;
@@ -206,15 +208,12 @@ class NodeFreer {
   void flush() noexcept {
     if (chunk_) flush_chunk();
   }
-  /// The bytes of the chunks freed so far.
-  size_t chunk_bytes() const noexcept { return chunk_bytes_; }
 
  private:
   void flush_chunk() noexcept;
 
   NodeChunk* chunk_ = nullptr;
   uint32_t n_ = 0;
-  size_t chunk_bytes_ = 0;
 };
 
 /// Makes a the allocator of every node made from now on. Only while no node exists: a node

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <utility>
 
+#include "kterm/postcard.hpp"
 #include "term/sterm.hpp"
 #include "test_util.hpp"
 
@@ -335,8 +336,12 @@ TEST(Sharing, ReleaseOfALargeTermTrimsTheAllocatorOnce) {
   KTermRef small = tuple("w", Kids(1000, leaf("x", "y")), Cmds{H});
   small = KTermRef();
   EXPECT_EQ(nodes.trims(), 0);
+  const std::string bytes = postcard_bytes(*big);
   big = KTermRef();  // 36 MB of leaves and the node that holds them
   EXPECT_EQ(nodes.trims(), 1);
+  EXPECT_EQ(nodes.count(), 0);
+  EXPECT_TRUE(from_postcard_bytes(bytes).ok());  // the same, decoded and dropped whole
+  EXPECT_EQ(nodes.trims(), 2);
   EXPECT_EQ(nodes.count(), 0);
 
   // The root's own block counts, and the threshold is exact: each term below is padded by one
