@@ -52,12 +52,8 @@ void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
   return take(n, slot);
 }
 
-void NodeCarver::list(void* block) noexcept {
+void NodeCarver::list_in_pages(void* block) noexcept {
   if (unlisted_) return;
-  if (n_first_ < kRegionMinBlocks) {
-    first_[n_first_++] = block;
-    return;
-  }
   if (!pages_ || pages_->count == NodeRegion::kEntries) {
     // Without the exception of node_alloc::allocate: a list not made costs only speed.
     auto* page = static_cast<NodeRegion*>(node_alloc::current.allocate(sizeof(NodeRegion)));

@@ -121,6 +121,8 @@ class NodeCarver {
     free_region(pages_);
   }
 
+  /// True when the blocks taken so far are listed, and enough to be worth a list.
+  bool listed() const noexcept { return pages_ && !unlisted_; }
   /// The list of the blocks taken so far, handed to the root of the decode; null when they
   /// are too few to be worth it, or a page of it could not be had (the root is then freed
   /// by a walk).
@@ -158,7 +160,14 @@ class NodeCarver {
  private:
   void* take_slow(size_t n, uint8_t& slot);
   /// Adds a block to the list.
-  void list(void* block) noexcept;
+  void list(void* block) noexcept {
+    if (n_first_ < kRegionMinBlocks) {
+      first_[n_first_++] = block;
+      return;
+    }
+    list_in_pages(block);
+  }
+  void list_in_pages(void* block) noexcept;
   /// Drops the carver's share of the current chunk.
   void close() noexcept;
 

@@ -244,7 +244,8 @@ class Decoder {
       }
     }
     const size_t count = kids_.size() - p.first_child;
-    const bool root = stack_.size() == 1;  // the last node made
+    // The last node made keeps the list of a large decode's blocks.
+    const bool root = stack_.size() == 1 && carver_.listed();
     KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
                               checked_u32(count), cmds, n, span, &carver_, root);
     if (root) node->keep_region(carver_.region());  // the node's own block listed too
