@@ -57,14 +57,14 @@ KOVEL_NOINLINE void KTerm::free_tree(KTerm* node) noexcept {
 }
 
 bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
-  NodeRegion* const list = root->region();
+  BlockPage* const list = root->block_list();
   if (!list) return false;
   // Every node of the decode is alive while its root is, and each is held by its parent.
   // One held by anything else was given a reference by retain(), which marks its chunk; a
-  // node of its own block is counted instead (the root, now dead, at zero). The blocks go
+  // node of its own block is counted instead (the root, now dead, at one or zero). The blocks go
   // newest first, so that the allocator hands them out again in the order they were taken.
   size_t own_bytes = 0;
-  for (NodeRegion* page = list; page; page = page->next) {
+  for (BlockPage* page = list; page; page = page->next) {
     for (size_t i = page->count; i-- > 0;) {
       const auto bits = reinterpret_cast<uintptr_t>(page->entries[i]);
       bool held;
@@ -76,12 +76,12 @@ bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
         held = reinterpret_cast<const NodeChunk*>(bits)->shared.load(std::memory_order_acquire);
       }
       if (held) {
-        free_region(list);
+        free_block_list(list);
         return false;
       }
     }
   }
-  for (NodeRegion* page = list; page; page = page->next) {
+  for (BlockPage* page = list; page; page = page->next) {
     for (size_t i = page->count; i-- > 0;) {
       const auto bits = reinterpret_cast<uintptr_t>(page->entries[i]);
       if (bits & 1)
@@ -90,7 +90,7 @@ bool KTerm::free_decode(KTerm* root, size_t& freed) noexcept {
         release_chunk(reinterpret_cast<NodeChunk*>(bits));
     }
   }
-  free_region(list);
+  free_block_list(list);
   freed += own_bytes;
   return true;
 }

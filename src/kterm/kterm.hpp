@@ -138,7 +138,7 @@ class KTerm {
   /// bytes (the header keeps 32-bit lengths). Copies the n_children pointers and, once it
   /// has succeeded, owns one reference to each (on failure they stay the caller's).
   /// cmd_bytes must hold n_cmds entries written by encode_cmd. The root of a decode, made
-  /// last, has room for its list of blocks, which keep_region then fills.
+  /// last, has room for its list of blocks, which keep_block_list then fills.
   static KTerm* make(Variant v, uint8_t index, std::string_view tag, std::string_view lang,
                      const KTerm* const* children, uint32_t n_children, std::string_view cmd_bytes,
                      uint64_t n_cmds, const std::optional<Span>& span, NodeCarver* carver = nullptr,
@@ -153,8 +153,8 @@ class KTerm {
   static KTerm* make_short_leaf(std::string_view tag, std::string_view cmd_bytes, uint8_t n_cmds,
                                 NodeCarver& carver);
   /// Gives a decode root made just now its decode's list of blocks (or null, for none).
-  void keep_region(NodeRegion* r) noexcept {
-    std::memcpy(reinterpret_cast<char*>(this) + node_bytes(), &r, sizeof r);
+  void keep_block_list(BlockPage* list) noexcept {
+    std::memcpy(reinterpret_cast<char*>(this) + node_bytes(), &list, sizeof list);
   }
 
  private:
@@ -182,11 +182,11 @@ class KTerm {
   /// The bytes of the node, and those of its block (before release takes over its fields).
   size_t node_bytes() const noexcept;
   size_t block_bytes() const noexcept {
-    return node_bytes() + (kind_ & kDecodeRoot ? sizeof(NodeRegion*) : 0);
+    return node_bytes() + (kind_ & kDecodeRoot ? sizeof(BlockPage*) : 0);
   }
   /// A decode root's list of its decode's blocks (null when it keeps none).
-  NodeRegion* region() const noexcept {
-    NodeRegion* r;
+  BlockPage* block_list() const noexcept {
+    BlockPage* r;
     std::memcpy(&r, reinterpret_cast<const char*>(this) + node_bytes(), sizeof r);
     return r;
   }
@@ -214,7 +214,7 @@ class KTerm {
 
   static constexpr uint8_t kVariantBits = 0x03;
   static constexpr uint8_t kHasSpan = 0x04;
-  static constexpr uint8_t kDecodeRoot = 0x08;  // a NodeRegion* follows the node
+  static constexpr uint8_t kDecodeRoot = 0x08;  // a BlockPage* follows the node
   // A count of commands this large or larger is kept before the commands instead.
   static constexpr uint8_t kManyCmds = 0xFF;
 
@@ -341,7 +341,7 @@ KOVEL_INLINE KTerm* KTerm::make(Variant v, uint8_t index, std::string_view tag,
   if (many) size += sizeof count;
   if (!tuple) size += sizeof(uint64_t);
   if (span) size += sizeof(Span);
-  if (decode_root) size += sizeof(NodeRegion*);
+  if (decode_root) size += sizeof(BlockPage*);
   size = checked_add(size, uint64_t{n_children} * sizeof(KTerm*));
   size = checked_add(size, tag.size());
   if (!tuple) size = checked_add(size, lang.size());

@@ -54,9 +54,9 @@ void* NodeCarver::take_slow(size_t n, uint8_t& slot) {
 
 void NodeCarver::list_in_pages(void* block) noexcept {
   if (unlisted_) return;
-  if (!pages_ || pages_->count == NodeRegion::kEntries) {
+  if (!pages_ || pages_->count == BlockPage::kEntries) {
     // Without the exception of node_alloc::allocate: a list not made costs only speed.
-    auto* page = static_cast<NodeRegion*>(node_alloc::current.allocate(sizeof(NodeRegion)));
+    auto* page = static_cast<BlockPage*>(node_alloc::current.allocate(sizeof(BlockPage)));
     if (!page) {
       unlisted_ = true;
       return;
@@ -64,15 +64,15 @@ void NodeCarver::list_in_pages(void* block) noexcept {
     page->next = pages_;
     page->count = 0;
     if (!pages_) {  // the first page takes the first blocks too
-      std::copy(first_, first_ + kRegionMinBlocks, page->entries);
-      page->count = kRegionMinBlocks;
+      std::copy(first_, first_ + kListedMinBlocks, page->entries);
+      page->count = kListedMinBlocks;
     }
     pages_ = page;
   }
   pages_->entries[pages_->count++] = block;
 }
 
-void free_region(NodeRegion* r) noexcept {
+void free_block_list(BlockPage* r) noexcept {
   while (r) node_alloc::release(std::exchange(r, r->next));
 }
 

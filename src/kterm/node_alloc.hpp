@@ -16,7 +16,7 @@
 // the rest; it then keeps its chunk alive, kChunkBytes at most. A chunk is sized from the
 // bytes still to decode, so that a small decode takes a small one.
 //
-// A large decode's root also keeps the list of its blocks (NodeRegion). Most decoded terms
+// A large decode's root also keeps the list of its blocks (BlockPage). Most decoded terms
 // are dropped whole, none of their nodes ever shared: a chunk learns when one of its nodes
 // is, so the root's release can then free the blocks as they are, without reading a node.
 #pragma once
@@ -94,17 +94,17 @@ inline constexpr size_t kCarvedMost = kChunkBytes / 2;
 /// allocator, linked newest first, half the size of a chunk: pages of a chunk's size would
 /// share the chunks' pools in the small-object allocator, which then spends about three
 /// times as long taking and freeing a decode's chunks (measured on the corpus).
-struct NodeRegion {
+struct BlockPage {
   static constexpr size_t kEntries = (kChunkBytes / 2 - 2 * sizeof(void*)) / sizeof(void*);
-  NodeRegion* next;
+  BlockPage* next;
   size_t count;
   void* entries[kEntries];
 };
 /// A decode with this many blocks or fewer keeps no list: the walk over its few nodes costs
 /// less.
-inline constexpr size_t kRegionMinBlocks = 4;
+inline constexpr size_t kListedMinBlocks = 4;
 /// Frees a list of pages.
-void free_region(NodeRegion* r) noexcept;
+void free_block_list(BlockPage* r) noexcept;
 
 /// n rounded up to the 8-byte steps in which nodes are carved.
 constexpr size_t carved_size(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
@@ -118,7 +118,7 @@ class NodeCarver {
   NodeCarver& operator=(const NodeCarver&) = delete;
   ~NodeCarver() {
     close();
-    free_region(pages_);
+    free_block_list(pages_);
   }
 
   /// True when the blocks taken so far are listed, and enough to be worth a list.
@@ -126,7 +126,7 @@ class NodeCarver {
   /// The list of the blocks taken so far, handed to the root of the decode; null when they
   /// are too few to be worth it, or a page of it could not be had (the root is then freed
   /// by a walk).
-  NodeRegion* region() noexcept { return unlisted_ ? nullptr : std::exchange(pages_, nullptr); }
+  BlockPage* block_list() noexcept { return unlisted_ ? nullptr : std::exchange(pages_, nullptr); }
 
   /// Says how many bytes of nodes are still to come, about: a new chunk is sized by it.
   void expect(size_t bytes) noexcept { coming_ = bytes; }
@@ -161,7 +161,7 @@ class NodeCarver {
   void* take_slow(size_t n, uint8_t& slot);
   /// Adds a block to the list.
   void list(void* block) noexcept {
-    if (n_first_ < kRegionMinBlocks) {
+    if (n_first_ < kListedMinBlocks) {
       first_[n_first_++] = block;
       return;
     }
@@ -176,9 +176,9 @@ class NodeCarver {
   char* end_ = nullptr;
   size_t coming_ = 0;
   // Every block taken: the first few here, all of them in pages_ once there are more.
-  void* first_[kRegionMinBlocks] = {};
+  void* first_[kListedMinBlocks] = {};
   size_t n_first_ = 0;
-  NodeRegion* pages_ = nullptr;
+  BlockPage* pages_ = nullptr;
   bool unlisted_ = false;  // a page could not be had: the list is not whole
 };
 

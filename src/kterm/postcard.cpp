@@ -248,7 +248,7 @@ class Decoder {
     const bool root = stack_.size() == 1 && carver_.listed();
     KTerm* node = KTerm::make(p.variant, p.index, p.tag, p.lang, kids_.data() + p.first_child,
                               checked_u32(count), cmds, n, span, &carver_, root);
-    if (root) node->keep_region(carver_.region());  // the node's own block listed too
+    if (root) node->keep_block_list(carver_.block_list());  // the node's own block listed too
     return hand_over(node, p.first_child);
   }
 

@@ -458,7 +458,7 @@ TEST_P(PostcardDecodeDrop, FreesEveryBlockNotHeld) {
     Decoded d = from_postcard_bytes(postcard_bytes(*built));
     ASSERT_TRUE(d.ok());
     const int64_t blocks = nodes.count();
-    ASSERT_GE(blocks, static_cast<int64_t>(kRegionMinBlocks) + 1);  // and the list of them
+    ASSERT_GE(blocks, static_cast<int64_t>(kListedMinBlocks) + 1);  // and the list of them
     KTermRef held = GetParam().hold(d.term, wide_of(d.term));
     d.term = KTermRef();
     const int64_t left = GetParam().blocks_left;
