@@ -422,12 +422,8 @@ OOM_SCRIPT = """
         x = K.tb("t").c(x).c(x).b()
     big = K.tb("w").c(K.leaf("x", "y")).b().postcard_bytes()
     data = b"\\x02\\x01w" + bytes([0x80, 0x80, 0x80, 0x02]) + big * 2**22 + b"\\x00"
-    headroom(256 << 20)
-    for name, call in [("str", lambda: str(x)), ("repr", lambda: repr(x)),
-                       ("postcard_bytes", x.postcard_bytes), ("reduce", x.reduce),
-                       ("decode", lambda: K.from_postcard_bytes(data))]:
-        attempt(name, call)
-    unlimited()
+    # The builder first: memory that the attempts below free and keep for reuse could hold
+    # the built node, which must not fit.
     headroom(48 << 20)
     b = K.tb("many")
     y = K.leaf("a", "b")
@@ -439,6 +435,12 @@ OOM_SCRIPT = """
             n += 1
     attempt("children", grow)
     attempt("build", b.b)
+    unlimited()
+    headroom(256 << 20)
+    for name, call in [("str", lambda: str(x)), ("repr", lambda: repr(x)),
+                       ("postcard_bytes", x.postcard_bytes), ("reduce", x.reduce),
+                       ("decode", lambda: K.from_postcard_bytes(data))]:
+        attempt(name, call)
     unlimited()
     t = b.b()
     print("built", str(t) == "b" * n, len(t.postcard_bytes()) > n)
