@@ -112,26 +112,29 @@ inline void copy_bytes(char* d, const char* s, size_t n) noexcept {
 /// True when s is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
 bool valid_utf8(std::string_view s) noexcept;
 
+/// The high bit of each of eight bytes, and eight bytes read as one word: the steps of the
+/// ASCII checks.
+inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
+inline uint64_t load_word(const char* q) noexcept {
+  uint64_t w;
+  std::memcpy(&w, q, 8);
+  return w;
+}
+
 /// True when every byte of p[0..n) is below 0x80: sixteen bytes at a time, the last few
 /// through loads that overlap bytes already seen.
 inline bool all_ascii(const char* p, size_t n) noexcept {
-  constexpr uint64_t high = 0x8080808080808080ull;
-  auto word = [](const char* q) {
-    uint64_t w;
-    std::memcpy(&w, q, 8);
-    return w;
-  };
   uint64_t acc = 0;
   if (n > 16) {
     // Sixteen bytes a step, the last sixteen through loads that may overlap bytes seen.
     uint64_t acc2 = 0;
     for (; n > 16; p += 16, n -= 16) {
-      acc |= word(p);
-      acc2 |= word(p + 8);
+      acc |= load_word(p);
+      acc2 |= load_word(p + 8);
     }
-    acc |= acc2 | word(p + n - 16) | word(p + n - 8);
+    acc |= acc2 | load_word(p + n - 16) | load_word(p + n - 8);
   } else if (n >= 8) {
-    acc = word(p) | word(p + n - 8);
+    acc = load_word(p) | load_word(p + n - 8);
   } else if (n >= 4) {
     uint32_t a, b;
     std::memcpy(&a, p, 4);
@@ -141,21 +144,16 @@ inline bool all_ascii(const char* p, size_t n) noexcept {
     acc = static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[n / 2]) |
           static_cast<uint8_t>(p[n - 1]);
   }
-  return (acc & high) == 0;
+  return (acc & kHighBits) == 0;
 }
 
 /// The first byte of [p, end) that is 0x80 or more, or end: 32 bytes a step.
 inline const char* first_non_ascii(const char* p, const char* end) noexcept {
-  constexpr uint64_t high = 0x8080808080808080ull;
-  auto word = [](const char* q) {
-    uint64_t w;
-    std::memcpy(&w, q, 8);
-    return w;
-  };
   for (; end - p >= 32; p += 32)
-    if ((word(p) | word(p + 8) | word(p + 16) | word(p + 24)) & high) break;
+    if ((load_word(p) | load_word(p + 8) | load_word(p + 16) | load_word(p + 24)) & kHighBits)
+      break;
   for (; end - p >= 8; p += 8)
-    if (word(p) & high) break;
+    if (load_word(p) & kHighBits) break;
   while (p < end && !(static_cast<uint8_t>(*p) & 0x80)) ++p;
   return p;
 }
